@@ -1,0 +1,120 @@
+#include "launcher/locate.h"
+
+#include <cstring>
+
+namespace launcher {
+
+const HostConstants kWindowsConstants = {"lmxrun.dll", ".exe", '\\', ';',
+                                         "instruntime", "..\\install\\", 260};
+const HostConstants kHostConstants = {"lmxrun.so", "", '/', ':', "instruntime", "../install/",
+                                      4096};
+
+namespace {
+
+// The directory part of argv[0]: cut at its last "/", or, only when it has
+// none, at its last "\". False when it has neither.
+bool directory_part(const std::string& argv0, std::string& dir) {
+    size_t cut = argv0.rfind('/');
+    if (cut == std::string::npos) cut = argv0.rfind('\\');
+    if (cut == std::string::npos) return false;
+    dir = argv0.substr(0, cut);
+    return true;
+}
+
+std::string join(const std::string& dir, const HostConstants& c, const std::string& rest) {
+    return dir + c.separator + rest;
+}
+
+// The directory that holds a launcher started by bare name: the working
+// directory, else the first PATH entry that holds its executable file.
+bool directory_of_bare_name(const std::string& argv0, const HostConstants& c,
+                            const FileTest& readable, const char* cwd, const char* path_env,
+                            std::string& dir) {
+    std::string exe = argv0;
+    const size_t dot = exe.rfind('.');
+    if (dot != std::string::npos) exe.erase(dot);
+    exe += c.exe_suffix;
+    if (cwd != nullptr && std::strlen(cwd) <= c.max_cwd && readable(join(cwd, c, exe))) {
+        dir = cwd;
+        return true;
+    }
+    if (path_env == nullptr) return false;
+    const std::string path = path_env;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(c.path_list_separator, start);
+        if (end == std::string::npos) end = path.size();
+        const std::string entry = path.substr(start, end - start);
+        if (!entry.empty() && readable(join(entry, c, exe))) {
+            dir = entry;
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+LibraryChoice locate_library(const std::string& argv0, const HostConstants& c,
+                             const FileTest& readable, const char* cwd, const char* path_env) {
+    LibraryChoice choice;
+    std::string dir;
+    const bool has_dir = directory_part(argv0, dir);
+    if (!has_dir && !directory_of_bare_name(argv0, c, readable, cwd, path_env, dir))
+        return choice;
+    choice.found = true;
+    // The library beside the launcher comes first, also for a launcher
+    // started by bare name from its own directory or through PATH.
+    if (!dir.empty()) {
+        const std::string beside = join(dir, c, c.library);
+        if (readable(beside)) {
+            choice.path = beside;
+            return choice;
+        }
+    }
+    const std::string kit = join(dir, c, std::string(c.kit_dir) + c.separator + c.library);
+    if (readable(kit)) {
+        choice.path = kit;
+        return choice;
+    }
+    choice.path = join(dir, c, std::string(c.installed_prefix) + c.library);
+    choice.installed = true;
+    return choice;
+}
+
+bool caller_chose_main(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if ((std::strcmp(a, "-main") == 0 || std::strcmp(a, "--main") == 0) && i + 1 < argc)
+            return true;
+        if (std::strncmp(a, "-main=", 6) == 0 || std::strncmp(a, "--main=", 7) == 0) return true;
+    }
+    return false;
+}
+
+std::vector<const char*> extend_arguments(int argc, const char* const* argv,
+                                          const char* program_name, const char* default_main,
+                                          bool installed) {
+    std::vector<const char*> out(argv, argv + argc);
+    out.push_back("--programname");
+    out.push_back(program_name);
+    if (!caller_chose_main(argc, argv)) {
+        out.push_back("--main");
+        out.push_back(default_main);
+    }
+    if (installed) out.push_back("-installed_lmxrun_used");
+    out.push_back(nullptr);
+    return out;
+}
+
+bool path_with_library(const std::string& library, const char* old_path, const HostConstants& c,
+                       std::string& value) {
+    const size_t cut = library.rfind(c.separator);
+    const std::string dir = cut == std::string::npos ? library : library.substr(0, cut);
+    if (dir.empty()) return false;
+    value = old_path ? dir + c.path_list_separator + old_path : dir;
+    return true;
+}
+
+}  // namespace launcher

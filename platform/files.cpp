@@ -1,0 +1,136 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/handles.h"
+#include "platform/paths.h"
+
+using platform::fail_with_errno;
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                   DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+    std::string path;
+    if (!platform::host_path(lpFileName, path)) return INVALID_HANDLE_VALUE;
+    const bool read = dwDesiredAccess & GENERIC_READ;
+    const bool write = dwDesiredAccess & GENERIC_WRITE;
+    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    switch (dwCreationDisposition) {
+        case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+        case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+        case OPEN_EXISTING: break;
+        case OPEN_ALWAYS: flags |= O_CREAT; break;
+        case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        fail_with_errno();
+        if (err == EEXIST) SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<platform::KernelObject> object;
+    try {
+        object = std::make_shared<platform::DescriptorObject>(fd);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = platform::handle_insert(std::move(object));
+    return h ? h : INVALID_HANDLE_VALUE;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (lpOverlapped != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const int fd = platform::handle_fd(hFile);
+    if (fd < 0) return FALSE;
+    ssize_t n;
+    do n = ::read(fd, lpBuffer, nNumberOfBytesToRead);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return fail_with_errno();
+    if (n == 0 && nNumberOfBytesToRead > 0) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+            SetLastError(ERROR_BROKEN_PIPE);
+            return FALSE;
+        }
+    }
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (lpOverlapped != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const int fd = platform::handle_fd(hFile);
+    if (fd < 0) return FALSE;
+    const char* p = static_cast<const char*>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        const ssize_t n = ::write(fd, p + done, nNumberOfBytesToWrite - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+            if (errno == EPIPE) {
+                SetLastError(ERROR_NO_DATA);
+                return FALSE;
+            }
+            return fail_with_errno();
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+    return TRUE;
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    const int fd = platform::handle_fd(hFile);
+    struct stat st;
+    if (fd < 0) return FILE_TYPE_UNKNOWN;
+    if (::fstat(fd, &st) != 0) {
+        fail_with_errno();
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    SetLastError(ERROR_SUCCESS);
+    return FILE_TYPE_UNKNOWN;
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName) {
+    std::string path;
+    if (!platform::host_path(lpFileName, path)) return INVALID_FILE_ATTRIBUTES;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        fail_with_errno();
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return ::access(path.c_str(), W_OK) == 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}

@@ -1,0 +1,40 @@
+// Files and handles (kernel32 CreateFileA, ReadFile, WriteFile, GetFileType,
+// GetFileAttributesA).
+#pragma once
+
+#include "platform/types.h"
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
+
+// Opens or creates a file. The sharing mode is accepted and not enforced
+// (host files have no share modes); a file that cannot be opened for writing
+// because it is a running program's image fails with ERROR_SHARING_VIOLATION.
+// A directory cannot be opened (ERROR_ACCESS_DENIED), as on Windows without
+// backup semantics. Descriptors are close-on-exec: child processes receive only the handles
+// passed to them explicitly.
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
+// Reads up to nNumberOfBytesToRead bytes; *lpNumberOfBytesRead is 0 at the
+// end of a file. Reading a pipe whose writers are gone fails with
+// ERROR_BROKEN_PIPE, as on Windows. Overlapped I/O is not supported.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+
+// Writes all bytes unless an error stops it; *lpNumberOfBytesWritten says
+// how many went out.
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+
+// FILE_TYPE_DISK, FILE_TYPE_CHAR (terminals and devices), FILE_TYPE_PIPE
+// (pipes, FIFOs and sockets) or FILE_TYPE_UNKNOWN with the last error set.
+DWORD GetFileType(HANDLE hFile);
+
+// FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write permission for
+// this process) or FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES with the
+// mapped error for a missing file.
+DWORD GetFileAttributesA(LPCSTR lpFileName);

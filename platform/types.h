@@ -1,0 +1,123 @@
+// Windows-shaped types, constants and error codes of the platform layer.
+//
+// The native modules were written against the Windows API; the layer keeps
+// its names, argument lists and result conventions so that module code can
+// follow its algorithms step by step. Only what a module uses is declared.
+#pragma once
+
+#include <cstdint>
+
+using DWORD = std::uint32_t;
+using WORD = std::uint16_t;
+using BYTE = std::uint8_t;
+using BOOL = int;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using ULONGLONG = std::uint64_t;
+using HANDLE = void*;
+using HMODULE = void*;
+using HWND = void*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using FARPROC = void (*)();
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
+#define MAX_PATH 260
+
+// Last-error codes that the layer produces and modules compare against.
+enum : DWORD {
+    ERROR_SUCCESS = 0,
+    ERROR_INVALID_FUNCTION = 1,
+    ERROR_FILE_NOT_FOUND = 2,
+    ERROR_PATH_NOT_FOUND = 3,
+    ERROR_TOO_MANY_OPEN_FILES = 4,
+    ERROR_ACCESS_DENIED = 5,
+    ERROR_INVALID_HANDLE = 6,
+    ERROR_NOT_ENOUGH_MEMORY = 8,
+    ERROR_OUTOFMEMORY = 14,
+    ERROR_NOT_SAME_DEVICE = 17,
+    ERROR_WRITE_PROTECT = 19,
+    ERROR_SHARING_VIOLATION = 32,
+    ERROR_LOCK_VIOLATION = 33,
+    ERROR_HANDLE_EOF = 38,
+    ERROR_NOT_SUPPORTED = 50,
+    ERROR_BAD_NETPATH = 53,
+    ERROR_FILE_EXISTS = 80,
+    ERROR_INVALID_PARAMETER = 87,
+    ERROR_BROKEN_PIPE = 109,
+    ERROR_DISK_FULL = 112,
+    ERROR_INSUFFICIENT_BUFFER = 122,
+    ERROR_MOD_NOT_FOUND = 126,
+    ERROR_PROC_NOT_FOUND = 127,
+    ERROR_DIR_NOT_EMPTY = 145,
+    ERROR_BUSY = 170,
+    ERROR_ALREADY_EXISTS = 183,
+    ERROR_BAD_EXE_FORMAT = 193,
+    ERROR_FILENAME_EXCED_RANGE = 206,
+    ERROR_FILE_TOO_LARGE = 223,
+    ERROR_PIPE_BUSY = 231,
+    ERROR_NO_DATA = 232,
+    ERROR_NO_MORE_ITEMS = 259,
+    ERROR_DIRECTORY = 267,
+    ERROR_MR_MID_NOT_FOUND = 317,
+    ERROR_PIPE_CONNECTED = 535,
+    ERROR_IO_PENDING = 997,
+    ERROR_IO_DEVICE = 1117,
+    ERROR_USER_MAPPED_FILE = 1224,
+    ERROR_NONE_MAPPED = 1332,
+    ERROR_MEMBER_IN_ALIAS = 1378,
+    ERROR_INVALID_WINDOW_HANDLE = 1400,
+    ERROR_CANT_RESOLVE_FILENAME = 1921,
+};
+
+// Standard handle selectors of GetStdHandle/SetStdHandle.
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+
+// Access, sharing and creation flags of CreateFileA.
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+
+#define FILE_TYPE_UNKNOWN 0u
+#define FILE_TYPE_DISK 1u
+#define FILE_TYPE_CHAR 2u
+#define FILE_TYPE_PIPE 3u
+
+// FormatMessageA flags.
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
+
+#define MAKELANGID(primary, sub) (static_cast<WORD>(((sub) << 10) | (primary)))
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_ENGLISH_US 0x01
+
+// Message box styles and answers.
+#define MB_OK 0x0u
+#define MB_ICONERROR 0x10u
+#define IDOK 1

@@ -1,0 +1,3 @@
+#include "platform/winsock.h"
+
+int WSACleanup() { return 0; }

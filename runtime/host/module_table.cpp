@@ -1,0 +1,91 @@
+#include "runtime/host/module_table.h"
+
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/modules.h"
+
+EXTERN_C void boot_DynaLoader(pTHX_ CV* cv);
+
+namespace lmx {
+namespace {
+
+// A standard extension module of the Perl installation: its registered
+// bootstrap is a bridge that loads the installed shared object and hands the
+// untouched call to the object's own boot function.
+struct StandardModule {
+    const char* package;
+    const char* boot_symbol;
+    const char* path;
+};
+
+const StandardModule kStandardModules[] = {
+#include "standard_modules.inc"
+};
+
+struct TableEntry {
+    const char* sub;
+    XSUBADDR_t boot;       // the module's boot function, or null for a bridge
+    const char* standard;  // the bridged standard module's package
+};
+
+const TableEntry kModuleTable[] = {
+    {"attributes::bootstrap", nullptr, "attributes"},
+    {"B::bootstrap", nullptr, "B"},
+    {"DynaLoader::boot_DynaLoader", boot_DynaLoader, nullptr},
+    {"Math::BigInt::FastCalc::bootstrap", nullptr, "Math::BigInt::FastCalc"},
+    {"threads::bootstrap", nullptr, "threads"},
+    {"threads::shared::bootstrap", nullptr, "threads::shared"},
+    {"IO::bootstrap", nullptr, "IO"},
+    {"XML::Parser::Expat::bootstrap", nullptr, "XML::Parser::Expat"},
+    {"List::Util::bootstrap", nullptr, "List::Util"},
+    {"KALDOR::Install::System::Win32::API::bootstrap", boot_KALDOR__Install__System__Win32__API,
+     nullptr},
+    {"KALDOR::Install::System::Win32::Console::bootstrap",
+     boot_KALDOR__Install__System__Win32__Console, nullptr},
+    {"Term::ReadKey::bootstrap", nullptr, "Term::ReadKey"},
+    {"LMX::Common::bootstrap", boot_LMX__Common, nullptr},
+    {"LMX::Common::Archive::Tar::bootstrap", boot_LMX__Common__Archive__Tar, nullptr},
+};
+
+const char kHostUnit[] = "libLMXRun";
+
+XS_INTERNAL(bridge_standard_module) {
+    const auto* module = static_cast<const StandardModule*>(XSANY.any_ptr);
+    HMODULE object = LoadLibraryExA(module->path, nullptr, 0);
+    if (object == nullptr) {
+        char text[512] = "";
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       GetLastError(), 0, text, sizeof text, nullptr);
+        croak("Can't load '%s' for module %s: %s", module->path, module->package, text);
+    }
+    auto boot = reinterpret_cast<XSUBADDR_t>(GetProcAddress(object, module->boot_symbol));
+    if (boot == nullptr)
+        croak("Can't find '%s' symbol in %s\n", module->boot_symbol, module->path);
+    // The shared object stays loaded for the rest of the process, as the
+    // Perl library's own dynamic loader keeps it.
+    boot(aTHX_ cv);
+}
+
+const StandardModule* standard_module(const char* package) {
+    for (const StandardModule& m : kStandardModules)
+        if (std::strcmp(m.package, package) == 0) return &m;
+    return nullptr;
+}
+
+}  // namespace
+
+void register_static_modules(pTHX) {
+    for (const TableEntry& entry : kModuleTable) {
+        if (entry.boot != nullptr) {
+            newXS(entry.sub, entry.boot, kHostUnit);
+            continue;
+        }
+        const StandardModule* module = standard_module(entry.standard);
+        if (module == nullptr) croak("no shared object is recorded for %s\n", entry.standard);
+        CV* bridge = newXS(entry.sub, bridge_standard_module, kHostUnit);
+        CvXSUBANY(bridge).any_ptr = const_cast<StandardModule*>(module);
+    }
+}
+
+}  // namespace lmx

@@ -1,0 +1,18 @@
+// The static module table: every native module of the runtime, registered
+// under Package::bootstrap before any Perl code runs.
+#pragma once
+
+#include "runtime/host/perl_api.h"
+
+namespace lmx {
+
+// The interpreter-start hook (xs_init) that registers the table.
+void register_static_modules(pTHX);
+
+}  // namespace lmx
+
+// Boot functions of the native modules, one per package.
+XS_EXTERNAL(boot_LMX__Common);
+XS_EXTERNAL(boot_LMX__Common__Archive__Tar);
+XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
+XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);

@@ -1,0 +1,67 @@
+#include "runtime/host/xs_module.h"
+
+namespace lmx {
+
+I32 boot_begin(pTHX_ const char* unit) {
+    return Perl_xs_handshake(HS_KEY(TRUE, TRUE, "v" PERL_API_VERSION_STRING, ""), HS_CXT, unit,
+                             "v" PERL_API_VERSION_STRING);
+}
+
+void register_functions(pTHX_ const char* unit, const NativeFunction* functions, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        newXS_flags(functions[i].name, functions[i].function, unit, nullptr, 0);
+}
+
+void boot_end(pTHX_ I32 ax) { Perl_xs_boot_epilog(aTHX_ ax); }
+
+void boot_module(pTHX_ const char* unit, const NativeFunction* functions, size_t count,
+                 const EmbeddedText* text) {
+    const I32 ax = boot_begin(aTHX_ unit);
+    register_functions(aTHX_ unit, functions, count);
+    if (text != nullptr) eval_embedded(aTHX_ *text);
+    boot_end(aTHX_ ax);
+}
+
+void eval_embedded(pTHX_ const EmbeddedText& text) {
+    SV* source = sv_2mortal(newSVpvf("#line %d \"%s\"\n", text.first_line, text.name));
+    sv_catpv(source, text.text);
+    eval_sv(source, G_DISCARD);
+    if (SvTRUE(ERRSV)) croak_sv(sv_2mortal(newSVsv(ERRSV)));
+}
+
+void* object_record(pTHX_ SV* object, const char* key) {
+    if (object == nullptr || !sv_isobject(object) || SvTYPE(SvRV(object)) != SVt_PVHV)
+        return nullptr;
+    SV** slot = hv_fetch(reinterpret_cast<HV*>(SvRV(object)), key, static_cast<I32>(strlen(key)), 0);
+    if (slot == nullptr || !SvOK(*slot)) return nullptr;
+    return INT2PTR(void*, SvUV(*slot));
+}
+
+void forget_record(pTHX_ SV* object, const char* key) {
+    if (object == nullptr || !sv_isobject(object) || SvTYPE(SvRV(object)) != SVt_PVHV) return;
+    hv_store(reinterpret_cast<HV*>(SvRV(object)), key, static_cast<I32>(strlen(key)), newSVuv(0), 0);
+}
+
+SV* new_object(pTHX_ const char* class_name, const char* key, void* record) {
+    HV* hash = newHV();
+    hv_store(hash, key, static_cast<I32>(strlen(key)), newSVuv(PTR2UV(record)), 0);
+    SV* reference = newRV_noinc(reinterpret_cast<SV*>(hash));
+    sv_bless(reference, gv_stashpv(class_name, GV_ADD));
+    return sv_2mortal(reference);
+}
+
+bool set_output(pTHX_ SV* target, const char* bytes, STRLEN length) {
+    if (SvREADONLY(target)) return false;
+    sv_setpvn(target, bytes, length);
+    SvSETMAGIC(target);
+    return true;
+}
+
+bool set_output(pTHX_ SV* target, IV value) {
+    if (SvREADONLY(target)) return false;
+    sv_setiv(target, value);
+    SvSETMAGIC(target);
+    return true;
+}
+
+}  // namespace lmx
