@@ -23,8 +23,8 @@ struct StdHandles {
 };
 
 StdHandles& std_handles() {
-    static auto* handles = new StdHandles;  // lives until exit
-    return *handles;
+    static StdHandles handles;
+    return handles;
 }
 
 int slot_of(DWORD which) {

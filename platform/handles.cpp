@@ -24,8 +24,8 @@ struct Table {
 };
 
 Table& table() {
-    static Table* t = new Table;  // lives until the process ends
-    return *t;
+    static Table t;
+    return t;
 }
 
 constexpr std::uintptr_t kConsoleBits = 3;

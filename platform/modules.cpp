@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,10 @@ struct SystemLibrary {
     std::vector<SystemExport> exports;
 };
 
-std::vector<SystemLibrary*>& system_libraries() {
-    static auto* libraries = new std::vector<SystemLibrary*>;  // lives until exit
-    return *libraries;
+// A deque keeps its elements in place, so their addresses serve as handles.
+std::deque<SystemLibrary>& system_libraries() {
+    static std::deque<SystemLibrary> libraries;
+    return libraries;
 }
 
 std::string lower(const char* s) {
@@ -38,14 +40,14 @@ SystemLibrary* find_system_library(const char* name) {
     if (std::strpbrk(name, "/\\:") != nullptr) return nullptr;
     std::string key = lower(name);
     if (key.find('.') == std::string::npos) key += ".dll";
-    for (SystemLibrary* library : system_libraries())
-        if (library->name == key) return library;
+    for (SystemLibrary& library : system_libraries())
+        if (library.name == key) return &library;
     return nullptr;
 }
 
 SystemLibrary* as_system_library(HMODULE module) {
-    for (SystemLibrary* library : system_libraries())
-        if (library == module) return library;
+    for (SystemLibrary& library : system_libraries())
+        if (&library == module) return &library;
     return nullptr;
 }
 
@@ -106,11 +108,11 @@ DWORD copy_module_path(const std::string& path, LPSTR buffer, DWORD size) {
 ExportRegistration::ExportRegistration(std::initializer_list<SystemExport> exports) {
     for (const SystemExport& e : exports) {
         SystemLibrary* library = nullptr;
-        for (SystemLibrary* known : system_libraries())
-            if (known->name == e.library) library = known;
+        for (SystemLibrary& known : system_libraries())
+            if (known.name == e.library) library = &known;
         if (library == nullptr) {
-            library = new SystemLibrary{e.library, {}};
-            system_libraries().push_back(library);
+            system_libraries().push_back(SystemLibrary{e.library, {}});
+            library = &system_libraries().back();
         }
         library->exports.push_back(e);
     }
