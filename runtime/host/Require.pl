@@ -121,7 +121,8 @@ sub is_absolute {
 
 sub require {
     my ($name) = @_;
-    return 1 if $name =~ /^\d$/ || $name =~ /^\d[.,]\d+$/;
+    # Perl version requirements (5.005, and v-strings such as v5.10).
+    return 1 if $name =~ /^\d$/ || $name =~ /^\d[.,]\d+$/ || ref \$name eq 'VSTRING';
     (my $module = $name) =~ s{::|\\}{/}g;
     $module .= '.pm' unless $module =~ /\.p[ml]$/;
     unless (is_absolute($module)) {

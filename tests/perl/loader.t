@@ -1,0 +1,178 @@
+# The module loader behind require, use and do: archives and directories on
+# @INC, the module cache, %INC, and how failures are reported.
+use strict;
+use warnings;
+use Test::More;
+use B ();
+use LmxTest qw(finish temp_dir write_file make_tree gnu_tar python_tar);
+
+my $cache = $LMX::Common::Require::modules;
+
+# An archive of the given members with names relative to the search root.
+sub archive {
+    my ($name, %files) = @_;
+    my $tree = make_tree(temp_dir(), %files);
+    return gnu_tar($tree, temp_dir() . "/$name", ['-z'], sort keys %files);
+}
+
+subtest 'archives and directories on the search list' => sub {
+    my $archive = archive('kit.tgz', 'Foo/Bar.pm' => "package Foo::Bar; sub v { 'archive' } 1;\n",
+                          'Foo/Unused.pm' => "package Foo::Unused; 1;\n");
+    my $dir = make_tree(temp_dir(), 'Foo/Baz.pm' => "package Foo::Baz;\r\nsub v { 'dir' }\r\n1;\r\n",
+                        'Foo/Bar.pm' => "package Foo::Bar; sub v { 'directory copy' } 1;\n");
+    local @INC = ($archive, $dir);
+    ok(require Foo::Bar, 'require from the archive');
+    is(Foo::Bar::v(), 'archive', 'the archive comes first');
+    is($INC{'Foo/Bar.pm'}, $archive, '%INC names the archive');
+    is_deeply($cache->{'Foo/Bar.pm'}, { txt => undef, loaded => 0 }, 'loaded entry: text dropped');
+    is($cache->{'Foo/Unused.pm'}{archive}, $archive, 'every member is cached');
+    like($cache->{'Foo/Unused.pm'}{txt}, qr/^package Foo::Unused/, 'with its text');
+    ok(!exists $cache->{'Foo/Unused.pm'}{loaded}, 'not loaded');
+
+    ok(require Foo::Baz, 'require from the directory');
+    is($INC{'Foo/Baz.pm'}, "$dir/Foo/Baz.pm", '%INC names the file');
+    is(Foo::Baz::v(), 'dir', 'its text');
+    is(require Foo::Bar, 1, 'a loaded module is not evaluated again');
+    is(require 'Foo/Bar.pm', 1, 'the same by file name');
+};
+
+subtest 'version numbers and absolute names' => sub {
+    local @INC = ();
+    is(eval 'require 5.005', 1, 'require 5.005');
+    is(eval 'use 5.010; 1', 1, 'use 5.010');
+    is(eval 'use v5.10; 1', 1, 'use v5.10') or diag $@;
+    is(LMX::Common::Require::require('5'), 1, 'require 5');
+    is(LMX::Common::Require::require('5,006'), 1, 'a comma as decimal mark');
+    my $line = __LINE__ + 1;
+    eval { LMX::Common::Require::require('/abs/Foo.pm') };
+    like($@, qr{^Can't locate /abs/Foo\.pm in \@INC \(\@INC contains: \) at }, 'no search by absolute path');
+    like($@, qr/ line \d+\.\n\z/, 'the message ends like the built-in one');
+};
+
+subtest 'the message for a module nowhere' => sub {
+    local @INC = ('/no/where', '/nor/here');
+    my $line = __LINE__ + 1;
+    eval { require Not::There };
+    is($@, "Can't locate Not/There.pm in \@INC (\@INC contains: /no/where, /nor/here) at "
+         . __FILE__ . " line $line.\n", 'names the statement above the asking one');
+};
+
+subtest 'two archives with the same member' => sub {
+    my $first = archive('one.tgz', 'Twin.pm' => "package Twin; sub v { 1 } 1;\n");
+    my $second = archive('two.tgz', 'Twin.pm' => "package Twin; sub v { 2 } 1;\n",
+                         'OnlyInSecond.pm' => "package OnlyInSecond; 1;\n");
+    local @INC = ($first, $second);
+    require OnlyInSecond;
+    require Twin;
+    is(Twin::v(), 2, "the second archive's copy, cached last, is used");
+    is($INC{'Twin.pm'}, $second, 'and recorded');
+};
+
+subtest 'module texts and their evaluation' => sub {
+    my $archive = archive('texts.tgz',
+        'Selfish.pm'  => "package Selfish; our \$count; \$count++; require Selfish; 1;\n",
+        'Zero.pm'     => "package Zero; our \$count; \$count++; 0;\n",
+        'NoPackage.pm' => "sub no_package_sub { 42 } 1;\n",
+        'Dies.pm'     => "package Dies; die \"boom\\n\";\n",
+        'Outer.pm'    => "package Outer; require Dies; 1;\n",
+        'Syntax.pm'   => "package Syntax;\n1 +;\n",
+        'Warns.pm'    => "package Warns; warn \"noise\\n\"; my \$x = undef . ''; 1;\n",
+        'WithData.pm' => "package WithData;\nsub lines { my \@l = <DATA>; \@l }\n1;\n__DATA__\nfirst\nsecond\n",
+        'Dotted.pm'   => "package Dotted; 1;\n");
+    local @INC = ($archive);
+
+    require Selfish;
+    is($Selfish::count, 1, 'a module that requires itself is evaluated once');
+
+    eval { require Zero };
+    is($@, "require: Zero.pm does not return a true value\n", 'a false value dies');
+    ok(!exists $cache->{'Zero.pm'}{loaded}, 'and the module is not loaded');
+    eval { require Zero };
+    is($Zero::count, 2, 'a second require evaluates the cached text again');
+
+    require NoPackage;
+    is(LMX::Common::Require::no_package_sub(), 42, 'a text without package is compiled in the loader package');
+
+    eval { require Outer };
+    is($@, "boom\n", 'a die inside a nested load propagates unchanged');
+
+    eval { require Syntax };
+    like($@, qr/at Syntax\.pm line 2/, 'compile errors name the module file and line');
+
+    my @warnings;
+    local $SIG{__WARN__} = sub { push @warnings, @_ };
+    require Warns;
+    is_deeply(\@warnings, [], 'warnings of a module text are silenced');
+
+    require WithData;
+    is_deeply([WithData::lines()], ["first\n", "second\n"], "the module's DATA section is readable");
+};
+
+subtest 'base classes defined in the same file' => sub {
+    my $archive = archive('base.tgz', 'Derived.pm' => <<'PM');
+package Local::Base;
+sub hello { 'base' }
+package Derived;
+use base 'Local::Base';
+1;
+PM
+    local @INC = ($archive, @INC);
+    ok(eval { require Derived; 1 }, 'use base of a package of the same file') or diag $@;
+    is(Derived->hello, 'base', 'inherits');
+};
+
+subtest 'members stored with ./' => sub {
+    my $archive = python_tar(temp_dir() . '/dot.tgz', 'w:gz', ['./Dotted/Mod.pm', "package Dotted::Mod; 1;\n"]);
+    local @INC = ($archive);
+    ok(!eval { require Dotted::Mod; 1 }, 'a "./" member is not a module file name');
+    ok(exists $cache->{'./Dotted/Mod.pm'}, 'it is cached under its stored name');
+};
+
+subtest 'do FILE' => sub {
+    my $dir = make_tree(temp_dir(), 'conf.pl' => "our \$runs; ++\$runs; 'value';\n");
+    local @INC = ($dir);
+    is(do 'conf.pl', 'value', 'do runs a relative file from the search list');
+    is(do 'conf.pl', 1, 'a second do returns 1');
+    is($LMX::Common::Require::runs, 1, 'and does not run it again');
+    my $abs = write_file(temp_dir() . '/abs.pl', "7 * 6;\n");
+    is(do $abs, 42, 'an absolute file runs through the built-in do');
+    is(do $abs, 42, 'every time');
+    eval { do 'missing.pl' };
+    like($@, qr/^Can't locate missing\.pl in \@INC/, 'a missing file dies');
+};
+
+subtest 'bad archives on the search list are skipped' => sub {
+    my $dir = temp_dir();
+    my $good = make_tree(temp_dir(), 'Skip/Past.pm' => "package Skip::Past; 1;\n");
+    write_file("$dir/empty.tgz", '');
+    write_file("$dir/random.tgz", join '', map { chr(($_ * 7919) % 256) } 1 .. 5000);
+    my $good_archive = archive('cut.tgz', 'Skip/Cut.pm' => 'x' x 5000);
+    open(my $in, '<:raw', $good_archive) or die;
+    my $bytes = do { local $/; <$in> };
+    write_file("$dir/truncated.tgz", substr($bytes, 0, length($bytes) / 2));
+    my $tar = "\0" x 1536;
+    substr($tar, 0, 7) = 'Skip/Big';
+    substr($tar, 124, 12) = '77777777777 ';
+    substr($tar, 257, 5) = 'ustar';
+    write_file("$dir/oversized.tar", $tar);
+    local @INC = ((map { "$dir/$_" } qw(empty.tgz random.tgz truncated.tgz oversized.tar)), $good);
+    ok(eval { require Skip::Past; 1 }, 'found past four unreadable archives') or diag $@;
+    is($INC{'Skip/Past.pm'}, "$good/Skip/Past.pm", 'in the directory after them');
+};
+
+subtest 'the loader reports under its own names' => sub {
+    my %files = (
+        'LMX::Common::Require::requireex' => 'lmxrun/Require.pl',
+        'LMX::Common::Archive::new'       => 'lmxrun/Archive.pl',
+        'KALDOR::Install::Start::Start'   => 'LMXRun.pl',
+    );
+    for my $sub (sort keys %files) {
+        no strict 'refs';
+        my $cv = B::svref_2object(\&{$sub});
+        is($cv->FILE, $files{$sub}, "$sub is in $files{$sub}");
+    }
+    is(B::svref_2object(\&LMX::Common::Archive::Tar::new)->XSUB ? 'native' : 'perl', 'native',
+       'the reader is native');
+};
+
+finish();
