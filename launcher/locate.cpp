@@ -85,10 +85,12 @@ LibraryChoice locate_library(const std::string& argv0, const HostConstants& c,
 
 bool caller_chose_main(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if ((std::strcmp(a, "-main") == 0 || std::strcmp(a, "--main") == 0) && i + 1 < argc)
-            return true;
-        if (std::strncmp(a, "-main=", 6) == 0 || std::strncmp(a, "--main=", 7) == 0) return true;
+        // The runtime takes a leading en dash (0x96 in code page 1252) for
+        // "-", so the caller's choice written that way counts as well.
+        std::string a = argv[i];
+        if (!a.empty() && static_cast<unsigned char>(a[0]) == 0x96) a[0] = '-';
+        if ((a == "-main" || a == "--main") && i + 1 < argc) return true;
+        if (a.rfind("-main=", 0) == 0 || a.rfind("--main=", 0) == 0) return true;
     }
     return false;
 }

@@ -48,11 +48,24 @@ HANDLE wrap_descriptor(int fd, bool console, bool owned = true) {
     }
 }
 
+// Keeps a closed standard descriptor's number taken (by /dev/null), so that
+// no file opened later becomes the process's standard stream by accident.
+void reserve_descriptor(int fd) {
+    const int placeholder = ::open("/dev/null", O_RDWR);
+    if (placeholder >= 0 && placeholder != fd) {
+        ::dup2(placeholder, fd);
+        ::close(placeholder);
+    }
+}
+
 void initialise(StdHandles& h) {
     if (h.initialised) return;
     h.initialised = true;
     for (int fd = 0; fd < 3; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1) continue;  // closed: no handle
+        if (::fcntl(fd, F_GETFD) == -1) {  // closed: a NULL handle
+            reserve_descriptor(fd);
+            continue;
+        }
         const bool terminal = ::isatty(fd) == 1;
         // The handle refers to the descriptor itself, so it follows a later
         // reopening of the standard stream, and closing it never closes the
@@ -105,6 +118,12 @@ const platform::ExportRegistration kExports{
 };
 
 }  // namespace
+
+void platform::capture_standard_handles() {
+    StdHandles& h = std_handles();
+    std::lock_guard<std::mutex> guard(h.lock);
+    initialise(h);
+}
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
     const int slot = slot_of(nStdHandle);

@@ -36,6 +36,16 @@ using PCONSOLE_SCREEN_BUFFER_INFO = CONSOLE_SCREEN_BUFFER_INFO*;
 #define ATTACH_PARENT_PROCESS (static_cast<DWORD>(-1))
 #define CONSOLE_TEXTMODE_BUFFER 1u
 
+namespace platform {
+
+// Takes the standard handles from descriptors 0 to 2 now, before anything
+// opens a file: a closed descriptor gives a NULL handle, and its number is
+// then kept taken by /dev/null so that no later file becomes a standard
+// stream (output to a NULL handle's stream goes nowhere, as on Windows).
+void capture_standard_handles();
+
+}  // namespace platform
+
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL SetStdHandle(DWORD nStdHandle, HANDLE hHandle);
 

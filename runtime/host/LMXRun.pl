@@ -220,8 +220,10 @@ sub StartScript {
     my ($file) = @_;
     return undef unless defined $file;
     $file =~ s{/}{\\}g if is_windows();
-    unless (-r $file && -f _) {
-        my $reason = -d _ ? 'Is a directory' : "$!";
+    my $readable = -r $file;
+    my $reason = "$!";
+    unless ($readable && -f _) {
+        $reason = -d _ ? 'Is a directory' : 'Not a plain file' if $readable;
         print "cannot read $file\n$reason\n";
         return undef;
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/crt.h"
 #include "platform/modules.h"
 #include "platform/winsock.h"
@@ -77,6 +78,7 @@ void discard_interpreter(PerlInterpreter* my_perl) {
 
 extern "C" __attribute__((visibility("default"))) int lmxrun_main(int argc, char** argv,
                                                                   char** env) {
+    platform::capture_standard_handles();
     PERL_SYS_INIT3(&argc, &argv, &env);
     PerlInterpreter* my_perl = perl_alloc();
     if (my_perl == nullptr) {

@@ -158,4 +158,6 @@ TEST(LauncherArguments, CallersMainSub) {
     EXPECT_FALSE(launcher::caller_chose_main(1, program_only));
     const char* other_case[] = {"x", "--MAIN", "Foo::main"};
     EXPECT_FALSE(launcher::caller_chose_main(3, other_case));
+    const char* en_dash[] = {"x", "\x96main", "Foo::main"};
+    EXPECT_TRUE(launcher::caller_chose_main(3, en_dash));
 }
