@@ -121,6 +121,10 @@ sub is_absolute {
 
 sub require {
     my ($name) = @_;
+    # Most requires name a module file that is already loaded (use strict,
+    # use warnings, ...); the first location would answer 1 for it.
+    my $loaded = $modules->{$name};
+    return 1 if $loaded && exists $loaded->{loaded} && @INC;
     # Perl version requirements (5.005, and v-strings such as v5.10).
     return 1 if $name =~ /^\d$/ || $name =~ /^\d[.,]\d+$/ || ref \$name eq 'VSTRING';
     (my $module = $name) =~ s{::|\\}{/}g;
