@@ -120,8 +120,10 @@ subtest 'formats and writers' => sub {
 };
 
 subtest 'constructor arguments' => sub {
+    @My::Class::ISA = ('LMX::Common::Archive::Tar');
     my $tar = LMX::Common::Archive::Tar::new('My::Class', $gnu);
     is(ref $tar, 'My::Class', 'a class given first');
+    is($tar->read, 'a.pm', 'a subclass reads');
     is(ref LMX::Common::Archive::Tar::new('', $gnu), 'LMX::Common::Archive::Tar',
        'an empty class name gives the reader class');
     is(ref LMX::Common::Archive::Tar::new($gnu), 'LMX::Common::Archive::Tar', 'path alone');
