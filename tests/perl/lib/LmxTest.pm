@@ -63,23 +63,23 @@ sub gnu_tar {
 sub python_tar {
     my ($archive, $mode, @members) = @_;
     my $dir = temp_dir();
-    my @spec;
+    my @listing;
     for my $i (0 .. $#members) {
         my ($name, $data) = @{ $members[$i] };
         if (defined $data) {
             write_file("$dir/$i", $data);
-            push @spec, "$name\t$dir/$i";
+            push @listing, "$name\t$dir/$i";
         } else {
-            push @spec, "$name\t";
+            push @listing, "$name\t";
         }
     }
-    write_file("$dir/spec", join("\n", @spec) . "\n");
+    write_file("$dir/listing", join("\n", @listing) . "\n");
     my $script = <<'PY';
 import sys, tarfile, io
-archive, mode, spec = sys.argv[1:4]
+archive, mode, listing = sys.argv[1:4]
 fmt = tarfile.GNU_FORMAT if len(sys.argv) < 5 else getattr(tarfile, sys.argv[4])
 with tarfile.open(archive, mode, format=fmt) as tar:
-    for line in open(spec).read().splitlines():
+    for line in open(listing).read().splitlines():
         name, path = line.split("\t")
         info = tarfile.TarInfo(name)
         if path:
@@ -91,7 +91,7 @@ with tarfile.open(archive, mode, format=fmt) as tar:
             tar.addfile(info)
 PY
     write_file("$dir/make.py", $script);
-    system('python3', "$dir/make.py", $archive, $mode, "$dir/spec") == 0
+    system('python3', "$dir/make.py", $archive, $mode, "$dir/listing") == 0
       or die "python tarfile failed for $archive\n";
     return $archive;
 }
