@@ -45,9 +45,11 @@ SV* file_digest(pTHX_ const char* name) {
 // same file for either); the caller's argument is not changed.
 XS_INTERNAL(xs_MD5Sum) {
     dXSARGS;
-    if (items != 1 || !SvOK(ST(0))) XSRETURN_UNDEF;
+    if (items != 1) XSRETURN_UNDEF;
+    SvGETMAGIC(ST(0));
+    if (!SvOK(ST(0))) XSRETURN_UNDEF;
     STRLEN length;
-    const char* name = SvPV(ST(0), length);
+    const char* name = SvPV_nomg(ST(0), length);
     if (length == 0) XSRETURN_UNDEF;
     std::string path(name, length);
     std::replace(path.begin(), path.end(), '/', '\\');
@@ -61,11 +63,12 @@ XS_INTERNAL(xs_MD5Sum) {
 // string that also fits in bytes, its byte form (so that a string hashes the
 // same whether or not the interpreter happens to hold it in UTF-8).
 const char* string_bytes(pTHX_ SV* value, STRLEN* length) {
+    SvGETMAGIC(value);
     if (!SvOK(value)) {
         *length = 0;
         return "";
     }
-    const char* bytes = SvPV(value, *length);
+    const char* bytes = SvPV_nomg(value, *length);
     if (!SvUTF8(value)) return bytes;
     SV* copy = sv_2mortal(newSVpvn_flags(bytes, *length, SVf_UTF8));
     return sv_utf8_downgrade(copy, TRUE) ? SvPV(copy, *length) : bytes;

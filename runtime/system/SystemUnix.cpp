@@ -20,25 +20,35 @@ void require_arguments(pTHX_ I32 items, I32 count, const char* usage) {
     if (items != count) croak("usage: %s\n", usage);
 }
 
-bool all_integers(SV** arguments, I32 count) {
-    for (I32 i = 0; i < count; ++i)
-        if (!SvIOK(arguments[i])) return false;
-    return true;
+// What an argument holds, after its get-magic (a magical value keeps only
+// the private flags).
+bool holds_integer(pTHX_ SV* value) {
+    SvGETMAGIC(value);
+    return SvGMAGICAL(value) ? SvIOKp(value) : SvIOK(value);
 }
 
-bool is_nonempty_string(SV* value) { return SvPOK(value) && SvCUR(value) > 0; }
+bool holds_nonempty_string(pTHX_ SV* value) {
+    SvGETMAGIC(value);
+    return (SvGMAGICAL(value) ? SvPOKp(value) : SvPOK(value)) && SvCUR(value) > 0;
+}
+
+bool all_integers(pTHX_ SV** arguments, I32 count) {
+    for (I32 i = 0; i < count; ++i)
+        if (!holds_integer(aTHX_ arguments[i])) return false;
+    return true;
+}
 
 XS_INTERNAL(xs_setrlimit) {
     dXSARGS;
     require_arguments(aTHX_ items, 3, "setrlimit ($resource,$soft,$hard)");
-    if (!all_integers(&ST(0), 3)) XSRETURN_UNDEF;
+    if (!all_integers(aTHX_ &ST(0), 3)) XSRETURN_UNDEF;
     XSRETURN_IV(-1);
 }
 
 XS_INTERNAL(xs_getrlimit) {
     dXSARGS;
     require_arguments(aTHX_ items, 1, "getrlimit ($resource)");
-    if (!all_integers(&ST(0), 1)) XSRETURN_UNDEF;
+    if (!all_integers(aTHX_ &ST(0), 1)) XSRETURN_UNDEF;
     XSRETURN_IV(-1);
 }
 
@@ -84,7 +94,8 @@ XS_INTERNAL(xs_sprintmode) {
 
 XS_INTERNAL(xs_uaccess) {
     dXSARGS;
-    if (items != 2 || !is_nonempty_string(ST(0)) || !is_nonempty_string(ST(1))) XSRETURN_UNDEF;
+    if (items != 2 || !holds_nonempty_string(aTHX_ ST(0)) || !holds_nonempty_string(aTHX_ ST(1)))
+        XSRETURN_UNDEF;
     XSRETURN_IV(-1);
 }
 

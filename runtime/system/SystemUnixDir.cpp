@@ -9,7 +9,12 @@ namespace {
 // empty one or another number of arguments.
 XS_INTERNAL(xs_getancestors) {
     dXSARGS;
-    if (items != 1 || !SvOK(ST(0)) || sv_len(ST(0)) == 0) XSRETURN_UNDEF;
+    if (items != 1) XSRETURN_UNDEF;
+    SvGETMAGIC(ST(0));
+    if (!SvOK(ST(0))) XSRETURN_UNDEF;
+    STRLEN length;
+    SvPV_nomg(ST(0), length);
+    if (length == 0) XSRETURN_UNDEF;
     XSRETURN_EMPTY;
 }
 

@@ -39,6 +39,9 @@ subtest 'argument checks and their answers' => sub {
     is(unix('uaccess', '', 'rw'), undef, 'uaccess with an empty path');
     is(unix('uaccess', '/tmp'), undef, 'uaccess with one argument');
     is(unix('uaccess', '/tmp', 4), undef, 'uaccess with a number for the mode');
+    'path rw 12' =~ /^(\w+) (\w+) (\d+)$/ or die;
+    is(unix('uaccess', $1, $2), -1, 'uaccess with magical strings (regex captures)');
+    is(unix('getrlimit', $3), undef, 'a capture is a string, not an integer');
     is(unix('lchown', 0, 0, '/tmp/x'), 0, 'lchown with three arguments');
     is(unix('lchown', 0, 0), undef, 'lchown with two');
     is(unix('sprintmode'), undef, 'sprintmode without argument');
