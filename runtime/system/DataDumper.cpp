@@ -125,10 +125,18 @@ SV* next_value(pTHX_ DumpWriter& w, OpenContainer& c) {
     return nullptr;
 }
 
+// Gives up a dump: the hashes still open get their iterators back at the
+// start, as a complete walk leaves them.
+bool abandon(pTHX_ DumpWriter& w) {
+    for (const OpenContainer& c : w.open)
+        if (c.kind == Container::Hash) hv_iterinit(reinterpret_cast<HV*>(c.container));
+    return false;
+}
+
 // The dump text of `root`; false for a cyclic or too deeply nested structure.
 bool write_dump(pTHX_ SV* root, std::string& text) {
     DumpWriter w;
-    if (!write_value(aTHX_ w, root)) return false;
+    if (!write_value(aTHX_ w, root)) return abandon(aTHX_ w);
     while (!w.open.empty()) {
         SV* value = next_value(aTHX_ w, w.open.back());
         if (value == nullptr) {
@@ -136,7 +144,7 @@ bool write_dump(pTHX_ SV* root, std::string& text) {
             w.on_path.erase(w.open.back().container);
             w.open.pop_back();
         } else if (!write_value(aTHX_ w, value)) {
-            return false;
+            return abandon(aTHX_ w);
         }
     }
     text.swap(w.text);

@@ -1,6 +1,7 @@
 // KALDOR::Install::MD5Sum: MD5 digests of files and strings as 32 lowercase
 // hexadecimal characters.
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "platform/files.h"
@@ -42,7 +43,8 @@ SV* file_digest(pTHX_ const char* name) {
 }
 
 // MD5Sum(name): every "/" in the name is taken as "\" (the layer opens the
-// same file for either); the caller's argument is not changed.
+// same file for either); the caller's argument is not changed. A name with
+// a zero byte in it names no file.
 XS_INTERNAL(xs_MD5Sum) {
     dXSARGS;
     if (items != 1) XSRETURN_UNDEF;
@@ -50,7 +52,7 @@ XS_INTERNAL(xs_MD5Sum) {
     if (!SvOK(ST(0))) XSRETURN_UNDEF;
     STRLEN length;
     const char* name = SvPV_nomg(ST(0), length);
-    if (length == 0) XSRETURN_UNDEF;
+    if (length == 0 || std::memchr(name, '\0', length) != nullptr) XSRETURN_UNDEF;
     std::string path(name, length);
     std::replace(path.begin(), path.end(), '/', '\\');
     SV* digest = file_digest(aTHX_ path.c_str());

@@ -119,7 +119,12 @@ subtest 'cycles and depth' => sub {
     my $self;
     $self = \$self;
     my $out = 'unchanged';
-    is(dumpElement($_, \$out), 0, 'a cycle is not written') for \@cycle, \$self;
+    my %loop = (a => 1, b => 2);
+    $loop{self} = \%loop;
+    is(dumpElement($_, \$out), 0, 'a cycle is not written') for \@cycle, \$self, \%loop;
+    my $keys = 0;
+    $keys++ while each %loop;
+    is($keys, 3, 'the hash iterator is back at the start');
     is($out, 'unchanged', 'and the output is left alone');
     my $shared = ['s'];
     is(dumped([$shared, $shared]), "ARRAY(ARRAY(${Q}s$Q);;ARRAY(${Q}s$Q))", 'a shared value, twice');

@@ -65,7 +65,7 @@ subtest 'file names and failures' => sub {
     is(MD5Sum($backslashed), MD5Sum($file), 'backslashes separate');
     is(MD5Sum($name), MD5Sum($file), 'C:/... opens the file below C:\\');
     is($name, "C:$file", "the caller's argument keeps its slashes");
-    is(MD5Sum($_), undef, 'undef for ' . ($_ // 'undef')) for "$dir/missing", '', undef, $dir;
+    is(MD5Sum($_), undef, 'undef for ' . ($_ // 'undef')) for "$dir/missing", '', undef, $dir, "$file\0x";
     is(MD5Sum(), undef, 'undef without argument');
     is(MD5Sum($file, 'x'), undef, 'undef for two arguments');
     is(MD5Str(), undef, 'MD5Str: undef without argument');
