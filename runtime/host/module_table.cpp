@@ -39,6 +39,11 @@ const TableEntry kModuleTable[] = {
     {"IO::bootstrap", nullptr, "IO"},
     {"XML::Parser::Expat::bootstrap", nullptr, "XML::Parser::Expat"},
     {"List::Util::bootstrap", nullptr, "List::Util"},
+    {"KALDOR::Install::MD5Sum::bootstrap", boot_KALDOR__Install__MD5Sum, nullptr},
+    {"KALDOR::Install::SetUser::bootstrap", boot_KALDOR__Install__SetUser, nullptr},
+    {"KALDOR::Install::System::Unix::Dir::bootstrap", boot_KALDOR__Install__System__Unix__Dir,
+     nullptr},
+    {"KALDOR::Install::System::Unix::bootstrap", boot_KALDOR__Install__System__Unix, nullptr},
     {"KALDOR::Install::System::Win32::API::bootstrap", boot_KALDOR__Install__System__Win32__API,
      nullptr},
     {"KALDOR::Install::System::Win32::Console::bootstrap",
@@ -46,6 +51,7 @@ const TableEntry kModuleTable[] = {
     {"Term::ReadKey::bootstrap", nullptr, "Term::ReadKey"},
     {"LMX::Common::bootstrap", boot_LMX__Common, nullptr},
     {"LMX::Common::Archive::Tar::bootstrap", boot_LMX__Common__Archive__Tar, nullptr},
+    {"KALDOR::Install::DataDumper::bootstrap", boot_KALDOR__Install__DataDumper, nullptr},
 };
 
 const char kHostUnit[] = "libLMXRun";

@@ -13,6 +13,11 @@ void register_static_modules(pTHX);
 
 // Boot functions of the native modules, one per package.
 XS_EXTERNAL(boot_LMX__Common);
+XS_EXTERNAL(boot_KALDOR__Install__MD5Sum);
+XS_EXTERNAL(boot_KALDOR__Install__SetUser);
+XS_EXTERNAL(boot_KALDOR__Install__System__Unix__Dir);
+XS_EXTERNAL(boot_KALDOR__Install__System__Unix);
+XS_EXTERNAL(boot_KALDOR__Install__DataDumper);
 XS_EXTERNAL(boot_LMX__Common__Archive__Tar);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
