@@ -14,5 +14,8 @@ void register_static_modules(pTHX);
 // Boot functions of the native modules, one per package.
 XS_EXTERNAL(boot_LMX__Common);
 XS_EXTERNAL(boot_LMX__Common__Archive__Tar);
+XS_EXTERNAL(boot_KALDOR__Install__FileLock);
+XS_EXTERNAL(boot_KALDOR__Install__FSUsage);
+XS_EXTERNAL(boot_KALDOR__Install__Untgz);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
