@@ -70,17 +70,17 @@ sub tree_snapshot {
 
 # Runs Perl code through the kit's launcher in a new process; the code's
 # value is the exit code. Returns (exit code, stdout, stderr). Options as
-# for run_kit, and shell => a command prefix run by sh before the launcher
-# (for example 'ulimit -f 8;').
+# for run_kit, and prefix => [program, arguments] that runs the launcher
+# (for example ['prlimit', '--fsize=4096', '--']).
 sub run_script {
     my ($code, %opt) = @_;
     my $dir = temp_dir();
     chmod 0755, $dir;
     my $script = write_file("$dir/script.pl", $code);
     chmod 0644, $script;
-    my @launcher = (kit() . '/ryninst', '--script', $script, '--inc', $ENV{LMX_TEST_INC});
-    return run_kit($launcher[0], [@launcher[1 .. $#launcher]], %opt) unless $opt{shell};
-    return run_kit('/bin/sh', ['-c', "$opt{shell} exec \"\$@\"", 'sh', @launcher], %opt);
+    my @command = (@{ $opt{prefix} || [] }, kit() . '/ryninst', '--script', $script,
+                   '--inc', $ENV{LMX_TEST_INC});
+    return run_kit($command[0], [@command[1 .. $#command]], %opt);
 }
 
 # The listing lines of a walk over the archive, in order, and the error
