@@ -123,13 +123,17 @@ subtest 'directories and output paths' => sub {
     is(sprintf('%o', (stat "$dest/open")[2] & 07777), '755', 'a 0666 file 0777 less the umask');
 
     # A drive letter maps through the drive table.
-    local $ENV{LMX_DRIVE_MAP} = "D=$dest/drive";
     mkdir "$dest/drive";
-    my $u = KALDOR::Install::Untgz::new();
-    $u->Open($archive);
-    $u->SetDestDir('D:/inst');
-    1 until ($u->Next())[3] eq 'bin/tool.exe';
-    is($u->ExtractFile(), 0, 'D:/inst and bin/tool.exe');
+    my ($code, $out) = run_script(<<"PL", env => {LMX_DRIVE_MAP => "D=$dest/drive"});
+bootstrap KALDOR::Install::Untgz;
+my \$u = KALDOR::Install::Untgz::new();
+\$u->Open('$archive');
+\$u->SetDestDir('D:/inst');
+1 until (\$u->Next())[3] eq 'bin/tool.exe';
+print \$u->ExtractFile();
+0;
+PL
+    is($out, '0', 'D:/inst and bin/tool.exe');
     is(read_file("$dest/drive/inst/bin/tool.exe"), 'exe', 'land in D:/inst/bin/tool.exe');
 };
 
