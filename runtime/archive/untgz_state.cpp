@@ -36,6 +36,19 @@ void add_error(UntgzState* s, const std::string& text) {
 
 void add_system_error(UntgzState* s, int err) { add_error(s, crt::strerror(err)); }
 
+void add_archive_error(UntgzState* s, const char* text) {
+    add_error(s, std::string(text) + (s->archive_name ? s->archive_name : ""));
+}
+
+void add_read_errors(UntgzState* s, DataEnd end) {
+    if (end == DataEnd::kShortRead) {
+        add_archive_error(s, "unexpected end of archive ");
+        return;
+    }
+    add_stream_error(s);
+    add_archive_error(s, "cannot read form archive ");
+}
+
 void add_stream_error(UntgzState* s) {
     const int saved = errno;
     int code = Z_OK;

@@ -59,6 +59,8 @@ void add_system_error(UntgzState* s, int err);
 // The stream's error text, or the system's text when the stream reports a
 // system error.
 void add_stream_error(UntgzState* s);
+// `text` followed by the archive's name.
+void add_archive_error(UntgzState* s, const char* text);
 
 // Fields of the current header.
 char typeflag(const UntgzState* s);
@@ -115,6 +117,12 @@ DataEnd consume_blocks(UntgzState* s, std::uint64_t span, Sink&& sink) {
     }
     return DataEnd::kDone;
 }
+
+// Records why a read of the archive ended early: for a read error the
+// stream's text (the system's text for a system error), then "cannot read
+// form archive " + name; for a short read "unexpected end of archive " +
+// name.
+void add_read_errors(UntgzState* s, DataEnd end);
 
 // Releases, each leaving its field empty.
 void close_stream(UntgzState* s);

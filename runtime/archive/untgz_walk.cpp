@@ -19,10 +19,6 @@ constexpr std::uint64_t kLongNameLimit = 1 << 20;
 // The largest piece of a scalar reserved ahead of the data that fills it.
 constexpr std::uint64_t kScalarReserve = 16 << 20;
 
-void add_error_with_name(UntgzState* s, const char* text) {
-    add_error(s, std::string(text) + (s->archive_name ? s->archive_name : ""));
-}
-
 // Appends data of an 'L' entry to the pending long name, never past the
 // size allocated for it.
 void append_long_name(UntgzState* s, const char* data, size_t length) {
@@ -33,26 +29,23 @@ void append_long_name(UntgzState* s, const char* data, size_t length) {
     s->long_name_filled += n;
 }
 
+// Records a read that ended early; a read error also closes the stream.
+bool read_failed(UntgzState* s, DataEnd end) {
+    add_read_errors(s, end);
+    if (end == DataEnd::kReadError) close_stream(s);
+    return false;
+}
+
 // Skips the rest of the current entry's data (collecting a long name's).
 // False after recording why.
 bool skip_entry_data(UntgzState* s) {
     const bool long_name_entry = typeflag(s) == 'L';
-    const DataEnd end = consume_blocks(s, block_span(s->remaining), [s, long_name_entry](
-                                                                         const char* data,
-                                                                         size_t n) {
+    auto collect = [s, long_name_entry](const char* data, size_t n) {
         if (long_name_entry) append_long_name(s, data, n);
         return true;
-    });
-    if (end == DataEnd::kReadError) {
-        add_stream_error(s);
-        add_error_with_name(s, "cannot read form archive ");
-        close_stream(s);
-        return false;
-    }
-    if (end == DataEnd::kShortRead) {
-        add_error_with_name(s, "unexpected end of archive ");
-        return false;
-    }
+    };
+    const DataEnd end = consume_blocks(s, block_span(s->remaining), collect);
+    if (end != DataEnd::kDone) return read_failed(s, end);
     if (!long_name_entry) discard_long_name(s);
     return true;
 }
@@ -146,23 +139,15 @@ bool next_entry(UntgzState* s) {
         // whose data was read by other means ends it here.
         if (has_entry(s) && typeflag(s) != 'L') discard_long_name(s);
         const StreamRead r = read_stream(s, block, kBlock);
-        if (r.error) {
-            add_stream_error(s);
-            add_error_with_name(s, "cannot read form archive ");
-            close_stream(s);
-            return false;
-        }
-        if (r.got < kBlock) {
-            add_error_with_name(s, "unexpected end of archive ");
-            return false;
-        }
+        if (r.error) return read_failed(s, DataEnd::kReadError);
+        if (r.got < kBlock) return read_failed(s, DataEnd::kShortRead);
         if (block[0] == '\0') {
             end_walk(s);
             return false;
         }
         if (!tar::has_ustar_magic(block)) {
             add_error(s, "does not look like a tar file");
-            add_error_with_name(s, "cannot read from archive ");
+            add_archive_error(s, "cannot read from archive ");
             close_stream(s);
             return false;
         }
@@ -179,7 +164,7 @@ int rewind_archive(UntgzState* s) {
     if (!s->data_touched) return 0;
     if (gzrewind(s->stream) != 0) {
         add_stream_error(s);
-        add_error_with_name(s, "cannot rewind archive ");
+        add_archive_error(s, "cannot rewind archive ");
         close_stream(s);
         return -1;
     }

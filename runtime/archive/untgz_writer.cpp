@@ -221,7 +221,9 @@ bool finish_entry(UntgzState* s) {
 int extract_file(pTHX_ UntgzState* s) {
     s->data_touched = 1;
     clear_errors(s);
-    if (s->stream == nullptr) return -1;
+    // Without a current entry (before the first Next, after the end) there
+    // is nothing to extract, and nothing to account in a test run.
+    if (s->stream == nullptr || !has_entry(s)) return -1;
     const std::string name = raw_entry_name(s);
     if (s->destination != nullptr && leaves_destination(name)) {
         add_error(s, "the name leads out of the destination directory");
@@ -244,27 +246,19 @@ int extract_file(pTHX_ UntgzState* s) {
     if (s->remaining == 0 || is_directory(s)) return finish_entry(s) ? 0 : -1;
 
     int write_error = 0;
-    const DataEnd end = consume_blocks(s, block_span(s->remaining), [&](const char* data,
-                                                                        size_t n) {
+    auto write = [s, &write_error](const char* data, size_t n) {
         if (s->test_run || s->output == nullptr || crt::fwrite(data, 1, n, s->output) == n)
             return true;
         write_error = errno;
         return false;
-    });
-    const std::string archive = s->archive_name ? s->archive_name : "";
-    switch (end) {
-        case DataEnd::kDone: return finish_entry(s) ? 0 : -1;
-        case DataEnd::kRefused:
-            add_system_error(s, write_error);
-            add_error(s, std::string("cannot write ") + s->output_path);
-            return -1;
-        case DataEnd::kReadError:
-            add_stream_error(s);
-            add_error(s, "cannot read form archive " + archive);
-            return -1;
-        case DataEnd::kShortRead:
-            add_error(s, "unexpected end of archive " + archive);
-            return -1;
+    };
+    const DataEnd end = consume_blocks(s, block_span(s->remaining), write);
+    if (end == DataEnd::kDone) return finish_entry(s) ? 0 : -1;
+    if (end == DataEnd::kRefused) {
+        add_system_error(s, write_error);
+        add_error(s, std::string("cannot write ") + s->output_path);
+    } else {
+        add_read_errors(s, end);
     }
     return -1;
 }

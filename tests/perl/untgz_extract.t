@@ -177,6 +177,8 @@ subtest 'a test run writes no file and sums the usage' => sub {
     my $dest = temp_dir();
     my ($u, $results) = extract_all($tgz, $dest, 1);
     is_deeply(failures($results), [], 'every entry passes');
+    is($u->ExtractFile(), -1, 'ExtractFile after the end: no entry');
+    is_deeply([$u->GetErr()], [], 'without a text');
     is(`find $dest -type f -o -type l`, '', 'no file is left behind');
     my @dirs = sort grep { !/^\.?$/ } map { chomp; $_ } `cd $dest && find . -type d`;
     my @src_dirs = sort grep { !/^\.?$/ } map { chomp; $_ } `cd $src && find . -type d`;
