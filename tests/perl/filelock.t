@@ -55,16 +55,13 @@ subtest 'two descriptors of one file in one process' => sub {
 
 subtest 'shared locks' => sub {
     my ($fh1, $fh2, $fh3) = (descriptor(), descriptor(), descriptor());
-    my $reader1 = KALDOR::Install::FileLock::new(fileno $fh1);
-    my $reader2 = KALDOR::Install::FileLock::new(fileno $fh2, 0);
+    my @readers = map { KALDOR::Install::FileLock::new(fileno $_, 0) } $fh1, $fh2;
     my $writer = KALDOR::Install::FileLock::new(fileno $fh3, 1);
-    is($reader1->Lock(), 0, 'a shared lock');
-    is($reader2->Lock(), 0, 'a second shared lock beside it');
+    is_deeply([map { $_->Lock() } @readers], [0, 0], 'two shared locks side by side');
     is($writer->Test(), 1, 'an exclusive lock would conflict');
-    is($reader1->Unlock() + $reader2->Unlock(), 0, 'both released');
-    is($writer->Lock(), 0, 'then the exclusive lock is taken');
-    is($reader1->Test(), 1, 'and a shared one would conflict');
-    $writer->Unlock();
+    $_->Unlock() for @readers;
+    is($writer->Lock(), 0, 'taken once both are released');
+    is($readers[0]->Test(), 1, 'and then a shared one would conflict');
 };
 
 subtest 'another process holds the lock' => sub {
