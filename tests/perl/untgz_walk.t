@@ -166,53 +166,50 @@ subtest 'entry data into scalars' => sub {
     is(($u->Next())[3], 'last', 'the walk stays aligned');
 };
 
+# The result of a call and the error texts after it.
+sub with_errors {
+    my ($u, $method, @args) = @_;
+    my $result = $u->$method(@args);
+    return [$result, $u->GetErr()];
+}
+
 subtest 'failures of the walk' => sub {
     my $plain = archive('plain.tar', tar_entry('a', 'x' x 2000), tar_entry('b', 'y'), tar_end());
     my $truncated = write_file("$tmp/truncated.tar", substr(read_file($plain), 0, 1500));
     my $u = opened($truncated);
-    ok(defined $u->Next(), 'the first header');
-    is($u->Next(), undef, 'a truncated archive');
-    is_deeply([$u->GetErr()], ["unexpected end of archive $truncated"], 'one text');
-
+    ok(defined $u->Next(), 'the first header of a truncated archive');
+    is_deeply(with_errors($u, 'Next'), [undef, "unexpected end of archive $truncated"],
+              'then undef with one text');
     my $gz = write_file("$tmp/truncated.tgz", substr(gzip_bytes(read_file($plain)), 0, 60));
-    $u = opened($gz);
-    my @seen;
-    while (defined(my $l = $u->Next())) { push @seen, $l }
-    is_deeply([$u->GetErr()], ["unexpected end of archive $gz"], 'a truncated gzip stream');
-
-    my $zero = archive('zero.tar', "\0" x 512);
-    $u = opened($zero);
-    is($u->Next(), undef, 'an archive of one zero block');
-    is_deeply([$u->GetErr()], [], 'ends without a text');
-
+    is_deeply((walk($gz))[1], ["unexpected end of archive $gz"], 'a truncated gzip stream');
+    is_deeply(with_errors(opened(archive('zero.tar', "\0" x 512)), 'Next'), [undef],
+              'an archive of one zero block ends without a text');
     my $empty = archive('empty.tar', '');
-    $u = opened($empty);
-    is($u->Next(), undef, 'an empty file');
-    is_deeply([$u->GetErr()], ["unexpected end of archive $empty"], 'is cut short');
+    is_deeply(with_errors(opened($empty), 'Next'), [undef, "unexpected end of archive $empty"],
+              'an empty file is cut short');
 
     my $junk = archive('junk.bin', 'J' x 600);
     $u = opened($junk);
-    is($u->Next(), undef, 'neither gzip nor tar');
-    is_deeply([$u->GetErr()], ["cannot read from archive $junk", 'does not look like a tar file'],
-              'most general text first');
-    is($u->Next(), undef, 'the stream was closed');
-    is_deeply([$u->GetErr()], [], 'so the next Next ends silently');
-    is($u->Rewind(), -1, 'Rewind without a stream');
+    is_deeply(with_errors($u, 'Next'),
+              [undef, "cannot read from archive $junk", 'does not look like a tar file'],
+              'neither gzip nor tar: the most general text first');
+    is_deeply(with_errors($u, 'Next'), [undef], 'the stream was closed: Next ends silently');
+    is($u->Rewind(), -1, 'and Rewind fails');
     is($u->Open($plain), 0, 'Open works again on the same object');
     is(($u->Next())[3], 'a', 'and walks');
-    is($u->Open($plain), undef, 'Open with a stream open');
-    is_deeply([$u->GetErr()], ["cannot open $plain handle already used"], 'handle already used');
+    is_deeply(with_errors($u, 'Open', $plain), [undef, "cannot open $plain handle already used"],
+              'Open with a stream open');
 
     my $bad = $tmp . '/no/such.tgz';
     $u = KALDOR::Install::Untgz::new();
-    is($u->Open($bad), undef, 'a missing archive');
-    is_deeply([$u->GetErr()], ["cannot open $bad", 'No such file or directory'], 'its texts');
-    is($u->Open($tmp), undef, 'a directory');
-    is_deeply([$u->GetErr()], ["cannot open archive $tmp", 'Is a directory'], 'its texts');
+    is_deeply(with_errors($u, 'Open', $bad),
+              [undef, "cannot open $bad", 'No such file or directory'], 'a missing archive');
+    is_deeply(with_errors($u, 'Open', $tmp), [undef, "cannot open archive $tmp", 'Is a directory'],
+              'a directory');
     $u->ErrAdd('kept');
-    is($u->Open(''), undef, 'an empty path');
-    is_deeply([$u->GetErr()], ['kept', "cannot open archive $tmp", 'Is a directory'],
-              'touches nothing');
+    is_deeply(with_errors($u, 'Open', ''),
+              [undef, 'kept', "cannot open archive $tmp", 'Is a directory'],
+              'an empty path touches nothing');
     is($u->GetArchivename(), undef, 'no archive name without a successful Open');
     is(opened($plain)->GetArchivename(), $plain, 'the archive name');
 };
@@ -224,12 +221,10 @@ subtest 'Rewind' => sub {
     is($u->Rewind(), 0, 'right after Open');
     is(($u->Next())[3], 'one', 'the walk starts at the first entry');
     $u->Next();
-    is($u->Rewind(), 0, 'after reading');
-    is($u->GetHeader(), undef, 'no current entry');
+    is_deeply([$u->Rewind(), $u->GetHeader()], [0, undef], 'after reading: no current entry');
     is(($u->Next())[3], 'one', 'the first entry again');
     1 while defined $u->Next();
-    is($u->Rewind(), 0, 'after the end');
-    is(($u->Next())[3], 'one', 'and again');
+    is_deeply([$u->Rewind(), ($u->Next())[3]], [0, 'one'], 'after the end, the first again');
 };
 
 subtest 'objects, arguments and the error list' => sub {
