@@ -3,11 +3,26 @@
 namespace lmx::untgz {
 namespace {
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 }  // namespace
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool parent_directory(const std::string& path, std::string& parent) {
+    size_t cut = path.rfind('/');
+    if (cut == std::string::npos) cut = path.rfind('\\');
+    if (cut == std::string::npos) return false;
+    parent = path.substr(0, cut == 0 ? 1 : cut);
+    return true;
+}
+
+std::string output_path(const char* destination, const std::string& name) {
+    if (destination == nullptr) return name;
+    std::string path = destination;
+    if (path.empty() || !is_separator(path.back())) path += '/';
+    return path + name;
+}
 
 int directory_mode(std::int64_t file_mode) {
     int mode = static_cast<int>(file_mode & 0777);

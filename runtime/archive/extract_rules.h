@@ -20,6 +20,17 @@ bool leaves_destination(const std::string& name);
 // Kilobytes, rounded up.
 std::uint64_t kilobytes(std::uint64_t bytes);
 
+bool is_separator(char c);
+
+// The directory part of a path: up to its last slash or, when it has none,
+// its last backslash; "/" for a name right below the root; false when the
+// path has no separator.
+bool parent_directory(const std::string& path, std::string& parent);
+
+// The output path of an entry: the name below the destination directory
+// (joined by one "/"), or the name itself without one.
+std::string output_path(const char* destination, const std::string& name);
+
 // True for "X:", an ASCII letter and a colon (a drive).
 bool is_drive(const std::string& name);
 

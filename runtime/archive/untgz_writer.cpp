@@ -12,8 +12,6 @@
 namespace lmx::untgz {
 namespace {
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 // Creates one directory level unless it exists (as a directory) or is the
 // start of an absolute path or a drive.
 bool make_one_directory(UntgzState* s, const std::string& name, int mode) {
@@ -27,13 +25,13 @@ bool make_one_directory(UntgzState* s, const std::string& name, int mode) {
 }
 
 // Creates `path` with every missing parent; a trailing separator is
-// ignored.
+// ignored, and the root is there already.
 bool make_directories(UntgzState* s, const std::string& path, int mode) {
     if (path.empty()) return false;
     std::string dir = path;
     for (;;) {
         if (is_drive_root(dir)) return true;
-        if (dir.empty()) return false;
+        if (dir.empty()) return true;
         if (!is_separator(dir.back())) break;
         dir.pop_back();
     }
@@ -158,9 +156,8 @@ struct timespec seconds(std::int64_t time) {
 bool open_output(pTHX_ UntgzState* s, int directory_mode) {
     close_output(s);
     const std::string path = s->output_path;
-    size_t cut = path.rfind('/');
-    if (cut == std::string::npos) cut = path.rfind('\\');
-    if (cut != std::string::npos && !make_directories(s, path.substr(0, cut), directory_mode))
+    std::string parent;
+    if (parent_directory(path, parent) && !make_directories(s, parent, directory_mode))
         return false;
     if (!s->test_run) {
         // Whatever is there goes first, a symbolic link included, so that
@@ -231,7 +228,7 @@ int extract_file(pTHX_ UntgzState* s) {
         return -1;
     }
     discard_output_path(s);
-    s->output_path = copy_text(s->destination ? std::string(s->destination) + "/" + name : name);
+    s->output_path = copy_text(output_path(s->destination, name));
     if (is_regular_file(s)) {
         if (!open_output(aTHX_ s, directory_mode(header_mode(s)))) {
             add_error(s, "cannot extract " + name_field(s));

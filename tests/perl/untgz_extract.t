@@ -253,7 +253,7 @@ subtest 'failures are reported and the walk goes on' => sub {
     my $archive = archive('fail.tar', tar_entry('blocker/file', 'b'),
                           tar_entry('blocker/sub/', '', type => '5'),
                           tar_entry('after', 'a'));
-    my (undef, $results) = extract_all($archive, $dest);
+    my (undef, $results) = extract_all($archive, "$dest/");
     is_deeply($results, [
         ['blocker/file', -1, ['cannot extract blocker/file', "cannot create subdirectory $dest/blocker",
                               'File exists']],

@@ -31,6 +31,23 @@ TEST(ExtractRules, NamesThatLeaveTheDestination) {
         EXPECT_FALSE(leaves_destination(name)) << name;
 }
 
+TEST(ExtractRules, OutputPathsAndTheirParents) {
+    EXPECT_EQ(output_path(nullptr, "a/b"), "a/b");
+    EXPECT_EQ(output_path("C:/inst", "bin/tool.exe"), "C:/inst/bin/tool.exe");
+    EXPECT_EQ(output_path("/", "x"), "/x");  // never "//x", which would name a share
+    EXPECT_EQ(output_path("d\\", "x"), "d\\x");
+    std::string parent;
+    ASSERT_TRUE(parent_directory("C:/inst/bin/tool.exe", parent));
+    EXPECT_EQ(parent, "C:/inst/bin");
+    ASSERT_TRUE(parent_directory("/x", parent));
+    EXPECT_EQ(parent, "/");
+    ASSERT_TRUE(parent_directory("a\\b", parent));
+    EXPECT_EQ(parent, "a");
+    ASSERT_TRUE(parent_directory("a\\b/c", parent));
+    EXPECT_EQ(parent, "a\\b");
+    EXPECT_FALSE(parent_directory("plain", parent));
+}
+
 TEST(UntgzState, BlockSpansSaturateInsteadOfWrapping) {
     EXPECT_EQ(block_span(0), 0u);
     EXPECT_EQ(block_span(1), 512u);
