@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
 
 #include "platform/types.h"
 
@@ -42,5 +45,43 @@ int dup2(int fd, int target);
 // _open_osfhandle: a C runtime descriptor for a handle of the layer, or -1.
 // The descriptor is a new one; the handle stays valid.
 int open_osfhandle(HANDLE handle, int flags);
+
+// _unlink: removes the file at `path` (a read-only one too: the host asks
+// only for write permission on its directory). 0, or -1 with errno set.
+int unlink(const char* path);
+
+// _mkdir, with the host's permission bits: creates one directory with
+// `mode` less the process's umask. 0, or -1 with errno set.
+int mkdir(const char* path, int mode);
+
+// _chmod: sets the file's permission bits, set-id and sticky bits included.
+int chmod(const char* path, int mode);
+
+// _utime at the host's precision: the file's access and modification times.
+int utime(const char* path, const struct ::timespec& access,
+          const struct ::timespec& modification);
+
+// fopen: a buffered stream on the file at `path` (close-on-exec), or
+// nullptr with errno set.
+FILE* fopen(const char* path, const char* mode);
+
+// fwrite and fclose on a stream of fopen. A write past the process's
+// file-size limit fails with EFBIG, as it does on a system without the
+// file-size signal, instead of ending the process with SIGXFSZ.
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream);
+int fclose(FILE* stream);
+
+// strerror: the C runtime's text for an errno value.
+const char* strerror(int err);
+
+// localtime: the broken-down local time of `time` (seconds since 1970 UTC)
+// in `out`; false when the host cannot represent it.
+bool localtime(std::int64_t time, struct ::tm& out);
+
+// _get_osfhandle: the layer's handle for a C runtime descriptor, or
+// INVALID_HANDLE_VALUE with errno EBADF when the descriptor is not open.
+// The handle refers to the descriptor without owning it (closing the
+// descriptor ends it), and one descriptor always gives the same handle.
+HANDLE get_osfhandle(int fd);
 
 }  // namespace crt

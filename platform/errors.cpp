@@ -42,6 +42,8 @@ const Message kMessages[] = {
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
     {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
     {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
+    {ERROR_NEGATIVE_SEEK,
+     "An attempt was made to move the file pointer before the beginning of the file.\r\n"},
     {ERROR_DIR_NOT_EMPTY, "The directory is not empty.\r\n"},
     {ERROR_BUSY, "The requested resource is in use.\r\n"},
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},

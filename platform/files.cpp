@@ -134,3 +134,62 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
     return ::access(path.c_str(), W_OK) == 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+    const int fd = platform::handle_fd(hFile);
+    if (fd < 0) return INVALID_FILE_SIZE;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        fail_with_errno();
+        return INVALID_FILE_SIZE;
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod) {
+    const int fd = platform::handle_fd(hFile);
+    if (fd < 0) return INVALID_SET_FILE_POINTER;
+    std::int64_t distance = lDistanceToMove;
+    if (lpDistanceToMoveHigh)
+        distance = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
+            static_cast<DWORD>(lDistanceToMove));
+    int whence;
+    switch (dwMoveMethod) {
+        case FILE_BEGIN: whence = SEEK_SET; break;
+        case FILE_CURRENT: whence = SEEK_CUR; break;
+        case FILE_END: whence = SEEK_END; break;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
+    }
+    const off_t position = ::lseek(fd, static_cast<off_t>(distance), whence);
+    if (position < 0) {
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : platform::error_from_errno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    const auto moved = static_cast<std::uint64_t>(position);
+    if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(moved >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(moved);
+}
+
+BOOL SetEndOfFile(HANDLE hFile) {
+    const int fd = platform::handle_fd(hFile);
+    if (fd < 0) return FALSE;
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return fail_with_errno();
+    int rc;
+    do rc = ::ftruncate(fd, position);
+    while (rc < 0 && errno == EINTR);
+    if (rc == 0) return TRUE;
+    // A descriptor not open for writing gives EBADF or EINVAL here, where
+    // Windows refuses the handle's access.
+    if (errno == EBADF || errno == EINVAL) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return fail_with_errno();
+}

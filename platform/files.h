@@ -38,3 +38,22 @@ DWORD GetFileType(HANDLE hFile);
 // this process) or FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES with the
 // mapped error for a missing file.
 DWORD GetFileAttributesA(LPCSTR lpFileName);
+
+// The size of an open file: its low 32 bits as the result and the high 32
+// bits in *lpFileSizeHigh when that is given. On success the last error is
+// ERROR_SUCCESS, so that a caller can tell a low part of 0xFFFFFFFF from the
+// failure value INVALID_FILE_SIZE.
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+
+// Moves the file pointer (lseek) from FILE_BEGIN, FILE_CURRENT or FILE_END.
+// With lpDistanceToMoveHigh the distance is the 64-bit value of both halves
+// and the new position's high half is stored back there; without it the
+// distance is the signed 32-bit lDistanceToMove. Returns the new position's
+// low 32 bits with the last error ERROR_SUCCESS, or INVALID_SET_FILE_POINTER
+// with ERROR_NEGATIVE_SEEK for a position before the start.
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod);
+
+// Makes the current file pointer the end of the file (ftruncate), cutting
+// or extending the file.
+BOOL SetEndOfFile(HANDLE hFile);

@@ -60,6 +60,7 @@ enum : DWORD {
     ERROR_INSUFFICIENT_BUFFER = 122,
     ERROR_MOD_NOT_FOUND = 126,
     ERROR_PROC_NOT_FOUND = 127,
+    ERROR_NEGATIVE_SEEK = 131,
     ERROR_DIR_NOT_EMPTY = 145,
     ERROR_BUSY = 170,
     ERROR_ALREADY_EXISTS = 183,
@@ -121,3 +122,43 @@ enum : DWORD {
 #define MB_OK 0x0u
 #define MB_ICONERROR 0x10u
 #define IDOK 1
+
+// File pointer moves of SetFilePointer and the failure values of the
+// file-size calls.
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+using PLONG = LONG*;
+
+// Byte-range locks (LockFileEx, UnlockFileEx). Of OVERLAPPED only the
+// range's start offset is used.
+#define LOCKFILE_FAIL_IMMEDIATELY 0x1u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x2u
+struct OVERLAPPED {
+    std::uintptr_t Internal;
+    std::uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+using LPOVERLAPPED = OVERLAPPED*;
+
+// Drive types of GetDriveTypeA.
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_REMOVABLE 2u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
+#define DRIVE_CDROM 5u
+#define DRIVE_RAMDISK 6u
+
+union ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+};
+using PULARGE_INTEGER = ULARGE_INTEGER*;

@@ -15,15 +15,20 @@ std::string member_name(const unsigned char* block) {
     return std::string(name, length);
 }
 
-std::int64_t member_size(const unsigned char* block) {
-    std::int64_t value = 0;
-    for (size_t i = 0; i < kSizeLength; ++i) {
-        const unsigned char c = block[kSizeOffset + i];
+std::int64_t octal_field(const unsigned char* block, size_t offset, size_t length) {
+    // Unsigned arithmetic: hostile fields wrap instead of overflowing.
+    std::uint64_t value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = block[offset + i];
         if (c == '\0') break;
         if (c == ' ') continue;
-        value = value * 8 + (static_cast<int>(c) - '0');
+        value = value * 8 + static_cast<std::uint64_t>(static_cast<int>(c) - '0');
     }
-    return value;
+    return static_cast<std::int64_t>(value);
+}
+
+std::int64_t member_size(const unsigned char* block) {
+    return octal_field(block, kSizeOffset, kSizeLength);
 }
 
 bool is_regular_file(const unsigned char* block) {

@@ -1,0 +1,40 @@
+// Rules of the extraction file writer that depend on nothing but their
+// arguments.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lmx::untgz {
+
+// The mode for the missing parent directories of a regular file: its bits
+// 0777, with each class's execute bit added where that class may read or
+// write.
+int directory_mode(std::int64_t file_mode);
+
+// True when the entry name has a ".." component ("/" and "\" both
+// separate), so that below a destination directory it would name a path
+// outside it.
+bool leaves_destination(const std::string& name);
+
+// Kilobytes, rounded up.
+std::uint64_t kilobytes(std::uint64_t bytes);
+
+bool is_separator(char c);
+
+// The directory part of a path: up to its last slash or, when it has none,
+// its last backslash; "/" for a name right below the root; false when the
+// path has no separator.
+bool parent_directory(const std::string& path, std::string& parent);
+
+// The output path of an entry: the name below the destination directory
+// (joined by one "/"), or the name itself without one.
+std::string output_path(const char* destination, const std::string& name);
+
+// True for "X:", an ASCII letter and a colon (a drive).
+bool is_drive(const std::string& name);
+
+// True for "X:/" or "X:\" (a drive's root).
+bool is_drive_root(const std::string& path);
+
+}  // namespace lmx::untgz
