@@ -39,6 +39,8 @@ const TableEntry kModuleTable[] = {
     {"IO::bootstrap", nullptr, "IO"},
     {"XML::Parser::Expat::bootstrap", nullptr, "XML::Parser::Expat"},
     {"List::Util::bootstrap", nullptr, "List::Util"},
+    {"KALDOR::Install::ProcState::bootstrap", boot_KALDOR__Install__ProcState, nullptr},
+    {"KALDOR::Install::PipeExec::bootstrap", boot_KALDOR__Install__PipeExec, nullptr},
     {"KALDOR::Install::System::Win32::API::bootstrap", boot_KALDOR__Install__System__Win32__API,
      nullptr},
     {"KALDOR::Install::System::Win32::Console::bootstrap",

@@ -14,5 +14,7 @@ void register_static_modules(pTHX);
 // Boot functions of the native modules, one per package.
 XS_EXTERNAL(boot_LMX__Common);
 XS_EXTERNAL(boot_LMX__Common__Archive__Tar);
+XS_EXTERNAL(boot_KALDOR__Install__ProcState);
+XS_EXTERNAL(boot_KALDOR__Install__PipeExec);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
