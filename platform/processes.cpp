@@ -20,6 +20,7 @@ extern "C" {  // this glibc's header lacks the C linkage for C++
 #include <memory>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -56,6 +57,20 @@ void collect_orphans() {
 
 enum class Fate { running, ended, lost };
 
+struct ProcessObject;
+
+// This process's children by id, so that a termination through any handle
+// (one from OpenProcess too) gives the child the requested exit code.
+struct Children {
+    std::mutex lock;
+    std::unordered_map<pid_t, std::weak_ptr<ProcessObject>> by_pid;
+};
+
+Children& children() {
+    static Children c;
+    return c;
+}
+
 // A host process behind a handle: a child of this process (which it
 // collects) or a process opened by id. The pidfd makes it waitable and
 // keeps its id from naming another process.
@@ -63,10 +78,17 @@ struct ProcessObject : KernelObject {
     ProcessObject(pid_t id, int descriptor, bool is_child, DWORD rights)
         : pid(id), pidfd(descriptor), child(is_child), access(rights) {}
     ~ProcessObject() override {
-        if (child && fate == Fate::running && ::waitpid(pid, nullptr, WNOHANG) == 0) {
-            Orphans& o = orphans();
-            std::lock_guard<std::mutex> guard(o.lock);
-            o.pids.push_back(pid);
+        if (child) {
+            {
+                Children& c = children();
+                std::lock_guard<std::mutex> guard(c.lock);
+                c.by_pid.erase(pid);
+            }
+            if (fate == Fate::running && ::waitpid(pid, nullptr, WNOHANG) == 0) {
+                Orphans& o = orphans();
+                std::lock_guard<std::mutex> guard(o.lock);
+                o.pids.push_back(pid);
+            }
         }
         ::close(pidfd);
     }
@@ -96,32 +118,6 @@ std::shared_ptr<ProcessObject> process_object(HANDLE handle) {
     return nullptr;
 }
 
-// Collects the status of an ended child (or notes that an ended process
-// that is not a child has no status here). Call with the object's lock.
-void settle(ProcessObject& p, bool block) {
-    if (p.fate != Fate::running) return;
-    if (!p.child) {
-        p.fate = Fate::ended;
-        return;
-    }
-    int status = 0;
-    pid_t r;
-    do r = ::waitpid(p.pid, &status, block ? 0 : WNOHANG);
-    while (r < 0 && errno == EINTR);
-    if (r == 0) return;
-    if (r < 0) {
-        p.fate = Fate::lost;
-        return;
-    }
-    p.fate = Fate::ended;
-    if (WIFEXITED(status))
-        p.exit_code = static_cast<DWORD>(WEXITSTATUS(status));
-    else if (WIFSIGNALED(status))
-        p.exit_code = p.terminated && WTERMSIG(status) == SIGKILL
-                          ? p.termination_code
-                          : static_cast<DWORD>(128 + WTERMSIG(status));
-}
-
 // Waits until `fd` is readable (or hung up): WAIT_OBJECT_0, WAIT_TIMEOUT
 // or WAIT_FAILED.
 DWORD wait_readable(int fd, DWORD milliseconds) {
@@ -143,6 +139,33 @@ DWORD wait_readable(int fd, DWORD milliseconds) {
             return WAIT_FAILED;
         }
     }
+}
+
+// Notes the end of a process that has ended: a child's status is
+// collected (waiting for it when `block`), a process that is not a child
+// has no status here. Call with the object's lock.
+void settle(ProcessObject& p, bool block) {
+    if (p.fate != Fate::running) return;
+    if (!p.child) {
+        if (block || wait_readable(p.pidfd, 0) == WAIT_OBJECT_0) p.fate = Fate::ended;
+        return;
+    }
+    int status = 0;
+    pid_t r;
+    do r = ::waitpid(p.pid, &status, block ? 0 : WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r == 0) return;
+    if (r < 0) {
+        p.fate = Fate::lost;
+        return;
+    }
+    p.fate = Fate::ended;
+    if (WIFEXITED(status))
+        p.exit_code = static_cast<DWORD>(WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        p.exit_code = p.terminated && WTERMSIG(status) == SIGKILL
+                          ? p.termination_code
+                          : static_cast<DWORD>(128 + WTERMSIG(status));
 }
 
 DWORD wait_process(ProcessObject& p, DWORD milliseconds) {
@@ -468,6 +491,11 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
     if (pidfd >= 0) {
         try {
             process = std::make_shared<ProcessObject>(pid, pidfd, true, kAllAccess);
+            {
+                Children& c = children();
+                std::lock_guard<std::mutex> guard(c.lock);
+                c.by_pid[pid] = process;
+            }
             process_handle = handle_insert(process);
             if (process_handle) thread_handle = insert_new<ThreadObject>(process);
         } catch (const std::bad_alloc&) {
@@ -529,18 +557,30 @@ BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     std::shared_ptr<ProcessObject> p = process_object(hProcess);
     if (!p) return FALSE;
     if (p->pid == ::getpid()) ::_exit(static_cast<int>(uExitCode));
-    std::lock_guard<std::mutex> guard(p->lock);
-    settle(*p, false);
-    if (!(p->access & PROCESS_TERMINATE) || p->fate != Fate::running) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+    std::shared_ptr<ProcessObject> child = p;
+    if (!p->child) {
+        Children& c = children();
+        std::lock_guard<std::mutex> guard(c.lock);
+        auto known = c.by_pid.find(p->pid);
+        child = known != c.by_pid.end() ? known->second.lock() : nullptr;
     }
-    if (::pidfd_send_signal(p->pidfd, SIGKILL, nullptr, 0) != 0) {
-        SetLastError(errno == ESRCH ? ERROR_ACCESS_DENIED : error_from_errno(errno));
-        return FALSE;
+    {
+        std::lock_guard<std::mutex> guard(p->lock);
+        settle(*p, false);
+        if (!(p->access & PROCESS_TERMINATE) || p->fate != Fate::running) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (::pidfd_send_signal(p->pidfd, SIGKILL, nullptr, 0) != 0) {
+            SetLastError(errno == ESRCH ? ERROR_ACCESS_DENIED : error_from_errno(errno));
+            return FALSE;
+        }
     }
-    p->terminated = true;
-    p->termination_code = uExitCode;
+    if (child) {
+        std::lock_guard<std::mutex> guard(child->lock);
+        child->terminated = true;
+        child->termination_code = uExitCode;
+    }
     return TRUE;
 }
 
@@ -551,8 +591,7 @@ BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
         return FALSE;
     }
     std::lock_guard<std::mutex> guard(p->lock);
-    if (p->fate == Fate::running && (p->child || wait_readable(p->pidfd, 0) == WAIT_OBJECT_0))
-        settle(*p, false);
+    settle(*p, false);
     switch (p->fate) {
         case Fate::running: *lpExitCode = STILL_ACTIVE; return TRUE;
         case Fate::lost: SetLastError(ERROR_WAIT_NO_CHILDREN); return FALSE;

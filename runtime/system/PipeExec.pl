@@ -129,8 +129,9 @@ sub PrepareArgv {
     $program = '' if !defined $program;
     if ($program =~ m{/}) {
         return ('', $program, @args) if -f $program && -x _;
+        my $error = "$!";    # why the file could not be examined
         # An existing file that cannot be run fails as exec would: EACCES (13).
-        my $error = -e _ ? do { local $! = 13; "$!" } : "$!";
+        $error = do { local $! = 13; "$!" } if -e _;
         return "$program: $error";
     }
     for my $dir (split /:/, defined $ENV{'PATH'} ? $ENV{'PATH'} : '') {
