@@ -305,6 +305,8 @@ std::vector<std::string> split_command_line(const char* command_line) {
     std::vector<std::string> out;
     if (command_line == nullptr) return out;
     const char* p = command_line;
+    while (is_white(*p)) ++p;
+    if (*p == '\0') return out;
     // The program name: quotes group and are dropped, backslashes are literal.
     std::string program;
     bool quoted = false;
@@ -314,7 +316,6 @@ std::vector<std::string> split_command_line(const char* command_line) {
         else
             program += *p;
     }
-    if (program.empty() && p == command_line) return out;
     out.push_back(program);
     for (;;) {
         while (is_white(*p)) ++p;

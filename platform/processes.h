@@ -131,7 +131,8 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 namespace platform {
 
 // Splits a command line by the rules of the Windows C runtime: the program
-// name ends at white space outside double quotes, and its quotes are
+// name (after any leading white space, which CreateProcessA skips too)
+// ends at white space outside double quotes, and its quotes are
 // removed; arguments are separated by spaces and tabs, double quotes group
 // and are removed, 2n backslashes before a quote give n backslashes and
 // the quote groups, 2n+1 give n backslashes and a literal quote, a pair of
