@@ -26,6 +26,9 @@ constexpr size_t kLineBufferSize = 16384;
 constexpr DWORD kCallbackInterval = 500;  // milliseconds between callbacks while a read waits
 const char kSessionKey[] = "sess";
 const char kErrorKey[] = "errtext";
+// The keys' hash values, computed once at boot for the per-line lookups.
+U32 session_key_hash;
+U32 error_key_hash;
 const char kClosePipeContext[] = "close_pipe() failed";
 const char kCloseStdinContext[] = "close_stdin () failed";
 
@@ -310,42 +313,42 @@ ReadResult read_chunk(pTHX_ PipeSession* s) {
 }
 
 // Moves `n` buffered bytes to the end of the line being built.
-void take(pTHX_ PipeSession* s, SV*& line, size_t n) {
-    if (line == nullptr)
-        line = sv_2mortal(newSVpvn(s->buffer + s->start, n));
-    else
+void take(pTHX_ PipeSession* s, SV* line, bool& started, size_t n) {
+    if (started)
         sv_catpvn(line, s->buffer + s->start, n);
+    else
+        sv_setpvn(line, s->buffer + s->start, n);
+    started = true;
     s->start += n;
     s->length -= n;
     if (s->length == 0) s->start = 0;
 }
 
-// The next line of the child's output with its newline (a last line
-// without one at the end of output), or null at the end and on error.
-// Lines of any length come back whole, every byte included.
-SV* read_line(pTHX_ PipeSession* s) {
-    SV* line = nullptr;
+// Puts the next line of the child's output with its newline (a last line
+// without one at the end of output) into `line`; false at the end and on
+// error. Lines of any length come back whole, every byte included.
+// `freed` tells that a DESTROY_XS during a callback freed the session.
+bool read_line(pTHX_ PipeSession* s, SV* line, bool& freed) {
+    bool started = false;
     ++s->busy;
     for (;;) {
         if (s->length > 0) {
             const char* begin = s->buffer + s->start;
             if (const void* newline = std::memchr(begin, '\n', s->length)) {
-                take(aTHX_ s, line, static_cast<const char*>(newline) - begin + 1);
+                take(aTHX_ s, line, started, static_cast<const char*>(newline) - begin + 1);
                 break;
             }
-            if (s->length == kLineBufferSize) take(aTHX_ s, line, s->length);
+            if (s->length == kLineBufferSize) take(aTHX_ s, line, started, s->length);
         }
         const ReadResult r = read_chunk(aTHX_ s);
         if (r == ReadResult::data) continue;
-        if (r == ReadResult::end && s->length > 0) take(aTHX_ s, line, s->length);
-        if (r == ReadResult::failed) line = nullptr;
+        if (r == ReadResult::end && s->length > 0) take(aTHX_ s, line, started, s->length);
+        if (r == ReadResult::failed) started = false;
         break;
     }
-    if (--s->busy == 0 && s->doomed) {
-        free_session(aTHX_ s);
-        return nullptr;
-    }
-    return line;
+    freed = --s->busy == 0 && s->doomed;
+    if (freed) free_session(aTHX_ s);
+    return started && !freed;
 }
 
 SV* error_copy(pTHX_ PipeSession* s) {
@@ -396,11 +399,18 @@ XS_INTERNAL(xs_WriteXS) {
     XSRETURN_IV(written);
 }
 
+SV** fetch_key(pTHX_ HV* hash, const char* key, I32 length, U32 key_hash) {
+    return static_cast<SV**>(
+        hv_common_key_len(hash, key, length, HV_FETCH_JUST_SV, nullptr, key_hash));
+}
+
 XS_INTERNAL(xs_ReadlineXS) {
     dXSARGS;
+    dXSTARG;
     PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
-    SV* line = s ? read_line(aTHX_ s) : nullptr;
-    ST(0) = line ? line : &PL_sv_undef;
+    bool freed = false;
+    if (s == nullptr || !read_line(aTHX_ s, TARG, freed)) XSRETURN_UNDEF;
+    ST(0) = TARG;
     XSRETURN(1);
 }
 
@@ -409,25 +419,32 @@ XS_INTERNAL(xs_ReadlineXS) {
 // error text copied into the object; undef whenever there is one.
 XS_INTERNAL(xs_Readline) {
     dXSARGS;
+    dXSTARG;
     if (items < 1 || !SvROK(ST(0)) || SvTYPE(SvRV(ST(0))) != SVt_PVHV) XSRETURN_UNDEF;
     HV* self = reinterpret_cast<HV*>(SvRV(ST(0)));
-    SV** address = hv_fetch(self, kSessionKey, sizeof kSessionKey - 1, 0);
+    SV** address = fetch_key(aTHX_ self, kSessionKey, sizeof kSessionKey - 1, session_key_hash);
     if (address == nullptr || !SvOK(*address)) XSRETURN_UNDEF;
     const UV id = SvUV(*address);
     if (id == 0) XSRETURN_IV(0);
-    // The object stays alive even if the callback drops the last reference.
-    SvREFCNT_inc_simple_void_NN(self);
-    sv_2mortal(reinterpret_cast<SV*>(self));
     PipeSession* s = live_session(id);
-    SV* line = s ? read_line(aTHX_ s) : nullptr;
-    s = live_session(id);
-    SV** slot = hv_fetch(self, kErrorKey, sizeof kErrorKey - 1, 0);
-    if (s && s->error) {
-        hv_store(self, kErrorKey, sizeof kErrorKey - 1, newSVpv(s->error, 0), 0);
+    bool freed = false, have_line = false;
+    if (s) {
+        // A callback may drop the last reference to the object meanwhile.
+        if (s->callback) {
+            SvREFCNT_inc_simple_void_NN(self);
+            sv_2mortal(reinterpret_cast<SV*>(self));
+        }
+        have_line = read_line(aTHX_ s, TARG, freed);
+    }
+    SV** slot = fetch_key(aTHX_ self, kErrorKey, sizeof kErrorKey - 1, error_key_hash);
+    if (s && !freed && s->error) {
+        hv_store(self, kErrorKey, sizeof kErrorKey - 1, newSVpv(s->error, 0), error_key_hash);
         XSRETURN_UNDEF;
     }
-    if (slot == nullptr || SvOK(*slot)) hv_store(self, kErrorKey, sizeof kErrorKey - 1, newSV(0), 0);
-    ST(0) = line ? line : &PL_sv_undef;
+    if (slot == nullptr || SvOK(*slot))
+        hv_store(self, kErrorKey, sizeof kErrorKey - 1, newSV(0), error_key_hash);
+    if (!have_line) XSRETURN_UNDEF;
+    ST(0) = TARG;
     XSRETURN(1);
 }
 
@@ -510,5 +527,7 @@ const lmx::NativeFunction kFunctions[] = {
 
 XS_EXTERNAL(boot_KALDOR__Install__PipeExec) {
     PERL_UNUSED_VAR(cv);
+    PERL_HASH(session_key_hash, kSessionKey, sizeof kSessionKey - 1);
+    PERL_HASH(error_key_hash, kErrorKey, sizeof kErrorKey - 1);
     lmx::boot_module(aTHX_ "PipeExec", kFunctions, &lmx::kPipeExecText);
 }
