@@ -77,10 +77,9 @@ struct PendingRead {
     std::string contents;
 };
 
-// Reads a /proc file of a process on a helper thread and waits for it at
-// most 500 ms; false with the last error set (ERROR_TIMEOUT when the read
-// overran, ERROR_INVALID_PARAMETER when the process is gone).
-bool read_bounded(const std::string& path, std::string& contents) {
+}  // namespace
+
+bool read_file_bounded(const std::string& path, std::string& contents) {
     auto pending = std::make_shared<PendingRead>();
     std::thread reader;
     try {
@@ -117,6 +116,8 @@ bool read_bounded(const std::string& path, std::string& contents) {
     contents.swap(pending->contents);
     return true;
 }
+
+namespace {
 
 struct HostProcess {
     DWORD pid = 0;
@@ -199,7 +200,7 @@ struct MappedFile {
 // The files that a process has mapped, in the order of their first mapping.
 bool read_mapped_files(DWORD pid, std::vector<MappedFile>& files) {
     std::string maps;
-    if (!read_bounded(pid == 0 ? "/proc/self/maps" : proc_path(pid, "maps"), maps)) return false;
+    if (!read_file_bounded(pid == 0 ? "/proc/self/maps" : proc_path(pid, "maps"), maps)) return false;
     files.clear();
     std::unordered_set<std::string> seen;
     size_t at = 0;
@@ -229,7 +230,7 @@ bool read_mapped_files(DWORD pid, std::vector<MappedFile>& files) {
 // The process's arguments as one command line.
 bool read_command_line(DWORD pid, std::string& line) {
     std::string raw;
-    if (!read_bounded(proc_path(pid, "cmdline"), raw)) return false;
+    if (!read_file_bounded(proc_path(pid, "cmdline"), raw)) return false;
     std::vector<std::string> arguments;
     size_t at = 0;
     while (at < raw.size()) {

@@ -24,6 +24,8 @@
 // STATUS_IO_TIMEOUT), and the abandoned read ends by itself later.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 #define TH32CS_SNAPPROCESS 0x2u
@@ -137,6 +139,13 @@ BOOL EnumProcessModules(HANDLE hProcess, HMODULE* lphModule, DWORD cb, LPDWORD l
 DWORD GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 
 namespace platform {
+
+// Reads a whole file on a helper thread, waiting for it at most 500 ms:
+// false with ERROR_TIMEOUT when the read overran (the thread finishes it
+// later and drops the result), ERROR_INVALID_PARAMETER for a file of a
+// process that is gone. The process-table calls read other processes'
+// memory maps and command lines this way.
+bool read_file_bounded(const std::string& path, std::string& contents);
 
 // The first number on the line of `key` in the process's status record
 // ("Uid" gives the real user id, "CapEff" with base 16 the effective

@@ -24,7 +24,11 @@ sub run_all {
 }
 
 subtest 'lines, their ends and the exit code' => sub {
+    bootstrap KALDOR::Install::System::Win32::Console;
+    my $redirected = KALDOR::Install::System::Win32::Console::HasRedirectedStdHandles();
     my ($code, @lines) = run_all(child_command($dir, 'ab', 'print "a\nb\n"; exit 0;'));
+    is(KALDOR::Install::System::Win32::Console::HasRedirectedStdHandles(), $redirected,
+       'the standard handles are restored after the start');
     is_deeply(\@lines, ["a\n", "b\n"], 'two lines with their newlines, then the end');
     is($code, 0, 'exit code 0');
 
@@ -63,8 +67,14 @@ subtest 'failures and their texts' => sub {
     is($p->Open(''), undef, 'Open("") fails');
     is($p->GetError, undef, 'and records nothing');
 
+    bootstrap KALDOR::Install::System::Win32::Console;
+    my $redirected = KALDOR::Install::System::Win32::Console::HasRedirectedStdHandles();
+    my $descriptors = open_descriptors();
     my $cmdline = 'no-such-program-lmx --flag';
     is($p->Open($cmdline), undef, 'a missing program fails');
+    is(open_descriptors(), $descriptors, 'and leaves no pipe open');
+    is(KALDOR::Install::System::Win32::Console::HasRedirectedStdHandles(), $redirected,
+       'nor the standard handles redirected');
     is($p->GetError,
        "$cmdline: cannot create process, The system cannot find the file specified.",
        'with the command line, the step and the system text');

@@ -3,15 +3,18 @@
 // against /proc and this process itself.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/codepages.h"
@@ -190,6 +193,28 @@ TEST(ProcessTable, ModulesOfThisProcessByBothRoutes) {
 
     EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0x7ffffffe), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(ProcessTable, ReadsThatWouldBlockGiveUpAfterHalfASecond) {
+    char dir[] = "/tmp/lmxfifoXXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it blocks until a writer comes
+    std::string contents;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::read_file_bounded(fifo, contents));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(450));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    // Let the abandoned reader finish: a writer that closes gives it the end.
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    ::close(writer);
+    EXPECT_TRUE(platform::read_file_bounded("/proc/self/status", contents));
+    EXPECT_NE(contents.find("Name:"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 TEST(Files, IdentityIsTheSameThroughLinksAndDiffersBetweenFiles) {
