@@ -454,7 +454,8 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
     }
     collect_orphans();
     std::vector<std::string> arguments =
-        split_command_line(lpCommandLine ? lpCommandLine : lpApplicationName);
+        lpCommandLine ? split_command_line(lpCommandLine)
+                      : std::vector<std::string>{lpApplicationName};
     std::string path;
     if (lpApplicationName ? !host_path(lpApplicationName, path)
                           : !resolve_program(arguments.empty() ? "" : arguments[0], path))

@@ -43,6 +43,7 @@ struct PipeSession {
     I32 timed_out;
     char* error;          // the latest error text, or null
     SV* callback;         // run while a read waits, or null
+    SV* partial;          // the start of a long line whose read a dying callback ended
     int busy;             // reads in progress (a callback may destroy the session)
     bool doomed;          // DESTROY_XS came during a read
     size_t start;         // the buffered bytes not yet returned: buffer[start, start + length)
@@ -92,6 +93,7 @@ void free_session(pTHX_ PipeSession* s) {
     release_handles(s);
     Safefree(s->error);
     if (s->callback) SvREFCNT_dec(s->callback);
+    if (s->partial) SvREFCNT_dec(s->partial);
     lmx::free_record(s);
 }
 
@@ -261,30 +263,27 @@ bool close_pipe(pTHX_ PipeSession* s) {
     return s->collected;
 }
 
-// Runs the callback; a die in it passes on to the caller of the read once
-// the session is consistent (nothing reads while the callback runs).
-void run_callback(pTHX_ PipeSession* s) {
+// Runs the callback; the error of a die in it, or null.
+SV* run_callback(pTHX_ PipeSession* s) {
     SV* callback = sv_2mortal(newSVsv(s->callback));  // the callback may replace itself
     dSP;
     PUSHMARK(SP);
     PUTBACK;
     call_sv(callback, G_DISCARD | G_EVAL);
-    if (SvTRUE(ERRSV)) {
-        SV* error = sv_2mortal(newSVsv(ERRSV));
-        if (--s->busy == 0 && s->doomed) free_session(aTHX_ s);
-        croak_sv(error);
-    }
+    return SvTRUE(ERRSV) ? sv_2mortal(newSVsv(ERRSV)) : nullptr;
 }
 
-enum class ReadResult { data, end, failed };
+enum class ReadResult { data, end, failed, died };
 
 // One read into the free room of the buffer. With a callback, the callback
-// runs when the read begins and again after every 500 ms without output.
-ReadResult read_chunk(pTHX_ PipeSession* s) {
+// runs when the read begins and again after every 500 ms without output;
+// `error` receives the error of a callback that died.
+ReadResult read_chunk(pTHX_ PipeSession* s, SV*& error) {
     if (s->callback) {
         DWORD wait;
         do {
-            run_callback(aTHX_ s);
+            error = run_callback(aTHX_ s);
+            if (error) return ReadResult::died;
             if (s->doomed) return ReadResult::failed;
             wait = WaitForSingleObject(s->output_read, kCallbackInterval);
         } while (wait == WAIT_TIMEOUT);
@@ -330,6 +329,13 @@ void take(pTHX_ PipeSession* s, SV* line, bool& started, size_t n) {
 // `freed` tells that a DESTROY_XS during a callback freed the session.
 bool read_line(pTHX_ PipeSession* s, SV* line, bool& freed) {
     bool started = false;
+    SV* error = nullptr;
+    if (s->partial) {
+        sv_setsv(line, s->partial);
+        SvREFCNT_dec(s->partial);
+        s->partial = nullptr;
+        started = true;
+    }
     ++s->busy;
     for (;;) {
         if (s->length > 0) {
@@ -340,14 +346,18 @@ bool read_line(pTHX_ PipeSession* s, SV* line, bool& freed) {
             }
             if (s->length == kLineBufferSize) take(aTHX_ s, line, started, s->length);
         }
-        const ReadResult r = read_chunk(aTHX_ s);
+        const ReadResult r = read_chunk(aTHX_ s, error);
         if (r == ReadResult::data) continue;
         if (r == ReadResult::end && s->length > 0) take(aTHX_ s, line, started, s->length);
-        if (r == ReadResult::failed) started = false;
+        if (r == ReadResult::died && started) s->partial = newSVsv(line);  // kept for the next read
+        if (r != ReadResult::end) started = false;
         break;
     }
     freed = --s->busy == 0 && s->doomed;
     if (freed) free_session(aTHX_ s);
+    // The die passes on once the session is consistent again; nothing
+    // reads while the callback runs, so nothing is left reading either.
+    if (error) croak_sv(error);
     return started && !freed;
 }
 

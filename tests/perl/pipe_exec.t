@@ -153,6 +153,15 @@ subtest 'callbacks while a read waits' => sub {
     is($r->Readline, "kept\n", 'nothing was lost from the session');
     is($r->Close, 0, 'and it closes normally');
 
+    my $long = session();
+    my $call = 0;
+    $long->SetCallback(sub { die "second call\n" if ++$call == 2 });
+    $long->Open(child_command($dir, 'longer', '$| = 1; print "y" x 20000; sleep 1; print "z\n";'));
+    is(eval { $long->Readline; 1 }, undef, 'a callback dies in the middle of a long line');
+    $long->SetCallback(sub { });
+    is($long->Readline, ('y' x 20000) . "z\n", 'the line comes back whole afterwards');
+    $long->Close;
+
     my $s = session();
     my $t = $s;
     $s->SetCallback(sub { undef $t });
