@@ -381,6 +381,8 @@ XS_INTERNAL(xs_OpenXS) {
     release_handles(s);
     s->collected = false;
     s->start = s->length = 0;
+    if (s->partial) SvREFCNT_dec(s->partial);
+    s->partial = nullptr;
     if (!start_child(aTHX_ s, command_line)) XSRETURN_UNDEF;
     XSRETURN_IV(0);
 }
