@@ -26,6 +26,7 @@ const Message kMessages[] = {
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command.\r\n"},
     {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation.\r\n"},
     {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive.\r\n"},
+    {ERROR_NO_MORE_FILES, "There are no more files.\r\n"},
     {ERROR_WRITE_PROTECT, "The media is write protected.\r\n"},
     {ERROR_SHARING_VIOLATION,
      "The process cannot access the file because it is being used by another process.\r\n"},
@@ -42,6 +43,7 @@ const Message kMessages[] = {
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
     {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
     {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
+    {ERROR_WAIT_NO_CHILDREN, "There are no child processes to wait for.\r\n"},
     {ERROR_NEGATIVE_SEEK,
      "An attempt was made to move the file pointer before the beginning of the file.\r\n"},
     {ERROR_DIR_NOT_EMPTY, "The directory is not empty.\r\n"},
@@ -59,9 +61,14 @@ const Message kMessages[] = {
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
     {ERROR_USER_MAPPED_FILE,
      "The requested operation cannot be performed on a file with a user-mapped section open.\r\n"},
+    {ERROR_NOT_ALL_ASSIGNED,
+     "Not all privileges or groups referenced are assigned to the caller.\r\n"},
+    {ERROR_NO_SUCH_PRIVILEGE, "A specified privilege does not exist.\r\n"},
     {ERROR_NONE_MAPPED, "No mapping between account names and security IDs was done.\r\n"},
+    {ERROR_INVALID_SID, "The security ID structure is invalid.\r\n"},
     {ERROR_MEMBER_IN_ALIAS, "The specified account name is already a member of the group.\r\n"},
     {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle.\r\n"},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.\r\n"},
 };
 
@@ -126,6 +133,7 @@ DWORD error_from_errno(int err) {
         case EACCES:
         case EPERM: return ERROR_ACCESS_DENIED;
         case EBADF: return ERROR_INVALID_HANDLE;
+        case ECHILD: return ERROR_WAIT_NO_CHILDREN;
         case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
         case EXDEV: return ERROR_NOT_SAME_DEVICE;
         case EROFS: return ERROR_WRITE_PROTECT;

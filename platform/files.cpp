@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +82,26 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     return TRUE;
 }
 
+// write() that reports a pipe without readers as EPIPE without raising
+// SIGPIPE, which would end the whole process: a Windows program only sees
+// the failed write.
+static ssize_t write_without_sigpipe(int fd, const void* data, size_t size) {
+    sigset_t pipe_signal, previous, pending;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+    const ssize_t n = ::write(fd, data, size);
+    const int err = errno;
+    if (n < 0 && err == EPIPE && !was_pending) {
+        const struct timespec no_wait = {0, 0};
+        sigtimedwait(&pipe_signal, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = err;
+    return n;
+}
+
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
@@ -92,7 +114,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     const char* p = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
-        const ssize_t n = ::write(fd, p + done, nNumberOfBytesToWrite - done);
+        const ssize_t n = write_without_sigpipe(fd, p + done, nNumberOfBytesToWrite - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
@@ -192,4 +214,40 @@ BOOL SetEndOfFile(HANDLE hFile) {
         return FALSE;
     }
     return fail_with_errno();
+}
+
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    const int fd = platform::handle_fd(hFile);
+    if (fd < 0) return FALSE;
+    if (lpFileInformation == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct statx st;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return fail_with_errno();
+    auto filetime = [](const struct statx_timestamp& t) {
+        // 100-nanosecond intervals since 1601-01-01.
+        const ULONGLONG ticks = (static_cast<ULONGLONG>(t.tv_sec) + 11644473600ull) * 10000000ull +
+                                t.tv_nsec / 100;
+        return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    };
+    BY_HANDLE_FILE_INFORMATION& info = *lpFileInformation;
+    info.dwFileAttributes = S_ISDIR(st.stx_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                            : ::faccessat(fd, "", W_OK, AT_EMPTY_PATH) == 0
+                                ? FILE_ATTRIBUTE_NORMAL
+                                : FILE_ATTRIBUTE_READONLY;
+    info.ftCreationTime = filetime((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime);
+    info.ftLastAccessTime = filetime(st.stx_atime);
+    info.ftLastWriteTime = filetime(st.stx_mtime);
+    // The device number in its 32-bit kernel encoding (major << 8 and
+    // minor bits) stands for the volume serial number.
+    info.dwVolumeSerialNumber = (st.stx_dev_minor & 0xff) | (st.stx_dev_major << 8) |
+                                ((st.stx_dev_minor & ~0xffu) << 12);
+    info.nFileSizeHigh = static_cast<DWORD>(st.stx_size >> 32);
+    info.nFileSizeLow = static_cast<DWORD>(st.stx_size);
+    info.nNumberOfLinks = st.stx_nlink;
+    info.nFileIndexHigh = static_cast<DWORD>(st.stx_ino >> 32);
+    info.nFileIndexLow = static_cast<DWORD>(st.stx_ino);
+    return TRUE;
 }

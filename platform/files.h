@@ -57,3 +57,31 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 // Makes the current file pointer the end of the file (ftruncate), cutting
 // or extending the file.
 BOOL SetEndOfFile(HANDLE hFile);
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+
+// The identity, attributes (as GetFileAttributesA gives them) and times of
+// an open file: the device number (in the
+// kernel's 32-bit encoding) is the volume serial number and the inode
+// number the file index, so that two handles name the same file exactly
+// when both pairs are equal (other spellings of a path, symbolic and hard
+// links included). The creation time is the file's birth time where the
+// filesystem records it, else its last write time.
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);

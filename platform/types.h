@@ -5,6 +5,7 @@
 // follow its algorithms step by step. Only what a module uses is declared.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using DWORD = std::uint32_t;
@@ -47,6 +48,7 @@ enum : DWORD {
     ERROR_NOT_ENOUGH_MEMORY = 8,
     ERROR_OUTOFMEMORY = 14,
     ERROR_NOT_SAME_DEVICE = 17,
+    ERROR_NO_MORE_FILES = 18,
     ERROR_WRITE_PROTECT = 19,
     ERROR_SHARING_VIOLATION = 32,
     ERROR_LOCK_VIOLATION = 33,
@@ -60,6 +62,7 @@ enum : DWORD {
     ERROR_INSUFFICIENT_BUFFER = 122,
     ERROR_MOD_NOT_FOUND = 126,
     ERROR_PROC_NOT_FOUND = 127,
+    ERROR_WAIT_NO_CHILDREN = 128,
     ERROR_NEGATIVE_SEEK = 131,
     ERROR_DIR_NOT_EMPTY = 145,
     ERROR_BUSY = 170,
@@ -76,9 +79,13 @@ enum : DWORD {
     ERROR_IO_PENDING = 997,
     ERROR_IO_DEVICE = 1117,
     ERROR_USER_MAPPED_FILE = 1224,
+    ERROR_NOT_ALL_ASSIGNED = 1300,
+    ERROR_NO_SUCH_PRIVILEGE = 1313,
     ERROR_NONE_MAPPED = 1332,
+    ERROR_INVALID_SID = 1337,
     ERROR_MEMBER_IN_ALIAS = 1378,
     ERROR_INVALID_WINDOW_HANDLE = 1400,
+    ERROR_TIMEOUT = 1460,
     ERROR_CANT_RESOLVE_FILENAME = 1921,
 };
 
@@ -162,3 +169,32 @@ union ULARGE_INTEGER {
     ULONGLONG QuadPart;
 };
 using PULARGE_INTEGER = ULARGE_INTEGER*;
+
+// Processes, threads and waits (kernel32).
+using WCHAR = char16_t;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using PHANDLE = HANDLE*;
+using ULONG = std::uint32_t;
+using USHORT = std::uint16_t;
+using SIZE_T = std::size_t;
+using ULONG_PTR = std::uintptr_t;
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x0u
+#define WAIT_TIMEOUT 0x102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 259u
+
+#define DUPLICATE_CLOSE_SOURCE 0x1u
+#define DUPLICATE_SAME_ACCESS 0x2u
+
+#define CREATE_NO_WINDOW 0x08000000u
+#define STARTF_USESTDHANDLES 0x100u
+
+#define READ_CONTROL 0x00020000u
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_TERMINATE 0x0001u
+#define PROCESS_VM_READ 0x0010u
+#define PROCESS_QUERY_INFORMATION 0x0400u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u

@@ -39,6 +39,8 @@ const TableEntry kModuleTable[] = {
     {"IO::bootstrap", nullptr, "IO"},
     {"XML::Parser::Expat::bootstrap", nullptr, "XML::Parser::Expat"},
     {"List::Util::bootstrap", nullptr, "List::Util"},
+    {"KALDOR::Install::ProcState::bootstrap", boot_KALDOR__Install__ProcState, nullptr},
+    {"KALDOR::Install::PipeExec::bootstrap", boot_KALDOR__Install__PipeExec, nullptr},
     {"KALDOR::Install::FileLock::bootstrap", boot_KALDOR__Install__FileLock, nullptr},
     {"KALDOR::Install::FSUsage::bootstrap", boot_KALDOR__Install__FSUsage, nullptr},
     {"KALDOR::Install::MD5Sum::bootstrap", boot_KALDOR__Install__MD5Sum, nullptr},

@@ -22,5 +22,7 @@ XS_EXTERNAL(boot_LMX__Common__Archive__Tar);
 XS_EXTERNAL(boot_KALDOR__Install__FileLock);
 XS_EXTERNAL(boot_KALDOR__Install__FSUsage);
 XS_EXTERNAL(boot_KALDOR__Install__Untgz);
+XS_EXTERNAL(boot_KALDOR__Install__ProcState);
+XS_EXTERNAL(boot_KALDOR__Install__PipeExec);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);

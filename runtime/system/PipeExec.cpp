@@ -1,0 +1,545 @@
+// KALDOR::Install::PipeExec: one command line run as a child whose standard
+// input is a pipe the caller writes and whose standard output and error
+// share one pipe the caller reads line by line. The native half works on a
+// PipeSession record whose address the Perl half (PipeExec.pl) passes as a
+// plain integer; Readline, the per-line hot path, is native too.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/handles.h"
+#include "platform/processes.h"
+#include "runtime/host/live_records.h"
+#include "runtime/host/module_table.h"
+#include "runtime/host/xs_module.h"
+
+namespace lmx {
+extern const EmbeddedText kPipeExecText;
+}
+
+namespace {
+
+constexpr size_t kLineBufferSize = 16384;
+constexpr DWORD kCallbackInterval = 500;  // milliseconds between callbacks while a read waits
+const char kSessionKey[] = "sess";
+const char kErrorKey[] = "errtext";
+// The keys' hash values, computed once at boot for the per-line lookups.
+U32 session_key_hash;
+U32 error_key_hash;
+const char kClosePipeContext[] = "close_pipe() failed";
+const char kCloseStdinContext[] = "close_stdin () failed";
+
+struct PipeSession {
+    HANDLE process;
+    HANDLE thread;
+    HANDLE stdin_write;   // the caller's end of the child's input
+    HANDLE output_read;   // the caller's end of the child's output and error
+    bool collected;       // the exit code is present
+    I32 exit_code;
+    I32 timeout;          // seconds; -1 for none
+    I32 timed_out;
+    char* error;          // the latest error text, or null
+    SV* callback;         // run while a read waits, or null
+    SV* partial;          // the start of a long line whose read a dying callback ended
+    int busy;             // reads in progress (a callback may destroy the session)
+    bool doomed;          // DESTROY_XS came during a read
+    size_t start;         // the buffered bytes not yet returned: buffer[start, start + length)
+    size_t length;
+    char buffer[kLineBufferSize + 1];
+};
+
+// The live sessions: Perl holds their addresses as plain integers.
+lmx::LiveRecords& sessions() {
+    static lmx::LiveRecords s;
+    return s;
+}
+
+PipeSession* live_session(UV address) {
+    auto* s = INT2PTR(PipeSession*, address);
+    return sessions().contains(s) ? s : nullptr;
+}
+
+PipeSession* session_at(pTHX_ SV* address) {
+    return SvOK(address) ? live_session(SvUV(address)) : nullptr;
+}
+
+PipeSession* new_session() {
+    auto* s = lmx::new_record<PipeSession>();
+    s->process = s->thread = s->stdin_write = s->output_read = INVALID_HANDLE_VALUE;
+    s->timeout = -1;
+    sessions().add(s);
+    return s;
+}
+
+void close_field(HANDLE& handle) {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+// Closes what the session still holds; a child that still runs goes on
+// running (the layer collects it once it ends).
+void release_handles(PipeSession* s) {
+    close_field(s->process);
+    close_field(s->thread);
+    close_field(s->stdin_write);
+    close_field(s->output_read);
+}
+
+void free_session(pTHX_ PipeSession* s) {
+    sessions().remove(s);
+    release_handles(s);
+    Safefree(s->error);
+    if (s->callback) SvREFCNT_dec(s->callback);
+    if (s->partial) SvREFCNT_dec(s->partial);
+    lmx::free_record(s);
+}
+
+void set_error(pTHX_ PipeSession* s, const std::string& text) {
+    Safefree(s->error);
+    s->error = savepvn(text.data(), text.size());
+}
+
+// Records context, ": ", message and ", " with the system text of the
+// current last error (when the system has one), without trailing line ends.
+void set_system_error(pTHX_ PipeSession* s, const char* context, const char* message) {
+    const DWORD code = GetLastError();
+    std::string text = std::string(context) + ": " + message;
+    char* system_text = nullptr;
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                           FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<LPSTR>(&system_text), 0, nullptr) > 0) {
+        text += ", ";
+        text += system_text;
+    }
+    LocalFree(system_text);
+    while (text.size() > 1 && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+    set_error(aTHX_ s, text);
+}
+
+// What a start has changed so far, so that a failed one can be undone: the
+// process's standard handles and every handle it made.
+struct StartState {
+    HANDLE saved[3] = {nullptr, nullptr, nullptr};  // input, output, error
+    bool redirected[3] = {false, false, false};
+    HANDLE output_read = nullptr, output_read_own = nullptr, output_write = nullptr;
+    HANDLE input_read = nullptr, input_write = nullptr, input_write_own = nullptr;
+    PROCESS_INFORMATION child = {nullptr, nullptr, 0, 0};
+};
+
+constexpr DWORD kStdSelectors[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+
+bool redirect(StartState& state, int which, HANDLE to) {
+    if (!SetStdHandle(kStdSelectors[which], to)) return false;
+    state.redirected[which] = true;
+    return true;
+}
+
+bool restore(StartState& state, int which) {
+    if (!SetStdHandle(kStdSelectors[which], state.saved[which])) return false;
+    state.redirected[which] = false;
+    return true;
+}
+
+bool close_step(HANDLE& handle) {
+    if (!CloseHandle(handle)) return false;
+    handle = nullptr;
+    return true;
+}
+
+void undo_start(StartState& state) {
+    for (int i = 0; i < 3; ++i)
+        if (state.redirected[i]) SetStdHandle(kStdSelectors[i], state.saved[i]);
+    for (HANDLE* h : {&state.output_read, &state.output_read_own, &state.output_write,
+                      &state.input_read, &state.input_write, &state.input_write_own,
+                      &state.child.hProcess, &state.child.hThread})
+        if (*h != nullptr) CloseHandle(*h);
+}
+
+// Starts the child with its input and output through pipes; the caller's
+// ends are the only ones left in this process. On failure the step's
+// message is recorded with the command line as context and everything the
+// start changed is undone.
+bool start_child(pTHX_ PipeSession* s, const char* command_line) {
+    StartState state;
+    SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE self = GetCurrentProcess();
+    std::vector<char> line(command_line, command_line + std::strlen(command_line) + 1);
+    STARTUPINFOA startup{};
+    const char* failure = nullptr;
+
+    state.saved[1] = GetStdHandle(STD_OUTPUT_HANDLE);
+    state.saved[2] = GetStdHandle(STD_ERROR_HANDLE);
+    if (!CreatePipe(&state.output_read, &state.output_write, &inheritable, 0))
+        failure = "cannot create stdout pipe";
+    else if (!redirect(state, 1, state.output_write))
+        failure = "cannot redirect stdout to pipe";
+    else if (!redirect(state, 2, state.output_write))
+        failure = "cannot redirect stderr to pipe";
+    else if (!DuplicateHandle(self, state.output_read, self, &state.output_read_own, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS))
+        failure = "cannot set stdout pipe to noninheritable";
+    else if (!close_step(state.output_read))
+        failure = "cannot close inheritable stdout pipe";
+    if (failure == nullptr) {
+        state.saved[0] = GetStdHandle(STD_INPUT_HANDLE);
+        if (!CreatePipe(&state.input_read, &state.input_write, &inheritable, 0))
+            failure = "cannot create stdin pipe";
+        else if (!redirect(state, 0, state.input_read))
+            failure = "cannot redirect stdin to pipe";
+        else if (!DuplicateHandle(self, state.input_write, self, &state.input_write_own, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS))
+            failure = "cannot set stdin pipe to noninheritable";
+        else if (!close_step(state.input_write))
+            failure = "cannot close inheritable stdin pipe";
+    }
+    if (failure == nullptr) {
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = state.input_read;
+        startup.hStdOutput = startup.hStdError = state.output_write;
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                            nullptr, &startup, &state.child))
+            failure = "cannot create process";
+        else if (!restore(state, 0))
+            failure = "cannot restore stdin handle";
+        else if (!restore(state, 1))
+            failure = "cannot restore stdout handle";
+        else if (!restore(state, 2))
+            failure = "cannot restore stderr handle";
+        else if (!close_step(state.output_write))
+            failure = "cannot close childs end of stdout pipe";
+        else if (!close_step(state.input_read))
+            failure = "cannot close childs end of stdin pipe";
+    }
+    if (failure != nullptr) {
+        set_system_error(aTHX_ s, command_line, failure);
+        undo_start(state);
+        return false;
+    }
+    s->process = state.child.hProcess;
+    s->thread = state.child.hThread;
+    s->stdin_write = state.input_write_own;
+    s->output_read = state.output_read_own;
+    return true;
+}
+
+// Closes the stdin write end; an end that is already closed is no error.
+bool close_stdin(pTHX_ PipeSession* s, bool closed_is_error) {
+    if (s->stdin_write == INVALID_HANDLE_VALUE) {
+        if (!closed_is_error) return true;
+        set_system_error(aTHX_ s, kCloseStdinContext, "invalid stdin handle");
+        return false;
+    }
+    if (!CloseHandle(s->stdin_write)) {
+        set_system_error(aTHX_ s, kCloseStdinContext, "CloseHandle () failed");
+        return false;
+    }
+    s->stdin_write = INVALID_HANDLE_VALUE;
+    return true;
+}
+
+// Waits for the child, collects its exit code and closes every handle.
+bool close_pipe(pTHX_ PipeSession* s) {
+    if (s->process == INVALID_HANDLE_VALUE) {
+        set_system_error(aTHX_ s, kClosePipeContext, "invalid process handle");
+        return false;
+    }
+    DWORD code = 0;
+    if (WaitForSingleObject(s->process, INFINITE) == WAIT_FAILED) {
+        set_system_error(aTHX_ s, kClosePipeContext, "WaitForSingleObject() failed");
+    } else if (!GetExitCodeProcess(s->process, &code)) {
+        set_system_error(aTHX_ s, kClosePipeContext, "GetExitCodeProcess() failed");
+    } else {
+        s->exit_code = static_cast<I32>(code);
+        s->collected = true;
+    }
+    close_field(s->process);
+    close_field(s->thread);
+    close_field(s->output_read);
+    close_stdin(aTHX_ s, false);
+    return s->collected;
+}
+
+// Runs the callback; the error of a die in it, or null.
+SV* run_callback(pTHX_ PipeSession* s) {
+    SV* callback = sv_2mortal(newSVsv(s->callback));  // the callback may replace itself
+    dSP;
+    PUSHMARK(SP);
+    PUTBACK;
+    call_sv(callback, G_DISCARD | G_EVAL);
+    return SvTRUE(ERRSV) ? sv_2mortal(newSVsv(ERRSV)) : nullptr;
+}
+
+enum class ReadResult { data, end, failed, died };
+
+// One read into the free room of the buffer. With a callback, the callback
+// runs when the read begins and again after every 500 ms without output;
+// `error` receives the error of a callback that died.
+ReadResult read_chunk(pTHX_ PipeSession* s, SV*& error) {
+    if (s->callback) {
+        DWORD wait;
+        do {
+            error = run_callback(aTHX_ s);
+            if (error) return ReadResult::died;
+            if (s->doomed) return ReadResult::failed;
+            wait = WaitForSingleObject(s->output_read, kCallbackInterval);
+        } while (wait == WAIT_TIMEOUT);
+        if (wait == WAIT_FAILED) {
+            set_error(aTHX_ s, "read error");
+            return ReadResult::failed;
+        }
+    }
+    // The callback may have read from this session: take the room now.
+    if (s->length == kLineBufferSize) return ReadResult::data;
+    if (s->start > 0) {
+        std::memmove(s->buffer, s->buffer + s->start, s->length);
+        s->start = 0;
+    }
+    DWORD got = 0;
+    if (!ReadFile(s->output_read, s->buffer + s->length,
+                  static_cast<DWORD>(kLineBufferSize - s->length), &got, nullptr)) {
+        if (GetLastError() == ERROR_BROKEN_PIPE) return ReadResult::end;
+        set_error(aTHX_ s, "read error");
+        return ReadResult::failed;
+    }
+    if (got == 0) return ReadResult::end;
+    s->length += got;
+    s->buffer[s->length] = '\0';
+    return ReadResult::data;
+}
+
+// Moves `n` buffered bytes to the end of the line being built.
+void take(pTHX_ PipeSession* s, SV* line, bool& started, size_t n) {
+    if (started)
+        sv_catpvn(line, s->buffer + s->start, n);
+    else
+        sv_setpvn(line, s->buffer + s->start, n);
+    started = true;
+    s->start += n;
+    s->length -= n;
+    if (s->length == 0) s->start = 0;
+}
+
+// Puts the next line of the child's output with its newline (a last line
+// without one at the end of output) into `line`; false at the end and on
+// error. Lines of any length come back whole, every byte included.
+// `freed` tells that a DESTROY_XS during a callback freed the session.
+bool read_line(pTHX_ PipeSession* s, SV* line, bool& freed) {
+    bool started = false;
+    SV* error = nullptr;
+    if (s->partial) {
+        sv_setsv(line, s->partial);
+        SvREFCNT_dec(s->partial);
+        s->partial = nullptr;
+        started = true;
+    }
+    ++s->busy;
+    for (;;) {
+        if (s->length > 0) {
+            const char* begin = s->buffer + s->start;
+            if (const void* newline = std::memchr(begin, '\n', s->length)) {
+                take(aTHX_ s, line, started, static_cast<const char*>(newline) - begin + 1);
+                break;
+            }
+            if (s->length == kLineBufferSize) take(aTHX_ s, line, started, s->length);
+        }
+        const ReadResult r = read_chunk(aTHX_ s, error);
+        if (r == ReadResult::data) continue;
+        if (r == ReadResult::end && s->length > 0) take(aTHX_ s, line, started, s->length);
+        if (r == ReadResult::died && started) s->partial = newSVsv(line);  // kept for the next read
+        if (r != ReadResult::end) started = false;
+        break;
+    }
+    freed = --s->busy == 0 && s->doomed;
+    if (freed) free_session(aTHX_ s);
+    // The die passes on once the session is consistent again; nothing
+    // reads while the callback runs, so nothing is left reading either.
+    if (error) croak_sv(error);
+    return started && !freed;
+}
+
+SV* error_copy(pTHX_ PipeSession* s) {
+    return s && s->error ? sv_2mortal(newSVpv(s->error, 0)) : &PL_sv_undef;
+}
+
+XS_INTERNAL(xs_newXS) {
+    dXSARGS;
+    PERL_UNUSED_VAR(items);
+    XSRETURN_UV(PTR2UV(new_session()));
+}
+
+XS_INTERNAL(xs_OpenXS) {
+    dXSARGS;
+    PipeSession* s = items == 2 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr || !SvOK(ST(1))) XSRETURN_UNDEF;
+    const char* command_line = SvPV_nolen(ST(1));
+    if (*command_line == '\0') XSRETURN_UNDEF;
+    // A new start replaces whatever the session held before.
+    release_handles(s);
+    s->collected = false;
+    s->start = s->length = 0;
+    if (s->partial) SvREFCNT_dec(s->partial);
+    s->partial = nullptr;
+    if (!start_child(aTHX_ s, command_line)) XSRETURN_UNDEF;
+    XSRETURN_IV(0);
+}
+
+XS_INTERNAL(xs_OpenPtyXS) {
+    dXSARGS;
+    PipeSession* s = items == 2 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s != nullptr && SvOK(ST(1)) && *SvPV_nolen(ST(1)) != '\0')
+        set_system_error(aTHX_ s, "open_pty () failed", "pty not supported on this platform");
+    XSRETURN_UNDEF;
+}
+
+XS_INTERNAL(xs_WriteXS) {
+    dXSARGS;
+    PipeSession* s = items == 2 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr || !SvOK(ST(1))) XSRETURN_UNDEF;
+    const char* bytes = SvPV_nolen(ST(1));
+    const DWORD length = static_cast<DWORD>(std::strlen(bytes));
+    if (length == 0) XSRETURN_UNDEF;
+    DWORD written = 0;
+    if (!WriteFile(s->stdin_write, bytes, length, &written, nullptr)) {
+        set_error(aTHX_ s, "Cannot write to pipe");
+        XSRETURN_UNDEF;
+    }
+    if (written == 0) XSRETURN_UNDEF;
+    XSRETURN_IV(written);
+}
+
+SV** fetch_key(pTHX_ HV* hash, const char* key, I32 length, U32 key_hash) {
+    return static_cast<SV**>(
+        hv_common_key_len(hash, key, length, HV_FETCH_JUST_SV, nullptr, key_hash));
+}
+
+XS_INTERNAL(xs_ReadlineXS) {
+    dXSARGS;
+    dXSTARG;
+    PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
+    bool freed = false;
+    if (s == nullptr || !read_line(aTHX_ s, TARG, freed)) XSRETURN_UNDEF;
+    ST(0) = TARG;
+    XSRETURN(1);
+}
+
+// The Readline method: as its Perl form would be, undef for a missing
+// session, 0 for a destroyed one, else the next line, with the session's
+// error text copied into the object; undef whenever there is one.
+XS_INTERNAL(xs_Readline) {
+    dXSARGS;
+    dXSTARG;
+    if (items < 1 || !SvROK(ST(0)) || SvTYPE(SvRV(ST(0))) != SVt_PVHV) XSRETURN_UNDEF;
+    HV* self = reinterpret_cast<HV*>(SvRV(ST(0)));
+    SV** address = fetch_key(aTHX_ self, kSessionKey, sizeof kSessionKey - 1, session_key_hash);
+    if (address == nullptr || !SvOK(*address)) XSRETURN_UNDEF;
+    const UV id = SvUV(*address);
+    if (id == 0) XSRETURN_IV(0);
+    PipeSession* s = live_session(id);
+    bool freed = false, have_line = false;
+    if (s) {
+        // A callback may drop the last reference to the object meanwhile.
+        if (s->callback) {
+            SvREFCNT_inc_simple_void_NN(self);
+            sv_2mortal(reinterpret_cast<SV*>(self));
+        }
+        have_line = read_line(aTHX_ s, TARG, freed);
+    }
+    SV** slot = fetch_key(aTHX_ self, kErrorKey, sizeof kErrorKey - 1, error_key_hash);
+    if (s && !freed && s->error) {
+        hv_store(self, kErrorKey, sizeof kErrorKey - 1, newSVpv(s->error, 0), error_key_hash);
+        XSRETURN_UNDEF;
+    }
+    if (slot == nullptr || SvOK(*slot))
+        hv_store(self, kErrorKey, sizeof kErrorKey - 1, newSV(0), error_key_hash);
+    if (!have_line) XSRETURN_UNDEF;
+    ST(0) = TARG;
+    XSRETURN(1);
+}
+
+XS_INTERNAL(xs_CloseStdinXS) {
+    dXSARGS;
+    PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr || !close_stdin(aTHX_ s, true)) XSRETURN_UNDEF;
+    XSRETURN_IV(0);
+}
+
+XS_INTERNAL(xs_CloseXS) {
+    dXSARGS;
+    PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr) XSRETURN_UNDEF;
+    if (!s->collected && !close_pipe(aTHX_ s)) XSRETURN_UNDEF;
+    XSRETURN_IV(s->exit_code);
+}
+
+XS_INTERNAL(xs_SetCallbackXS) {
+    dXSARGS;
+    PipeSession* s = items == 2 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr) XSRETURN_UNDEF;
+    if (s->callback) SvREFCNT_dec(s->callback);
+    s->callback = newSVsv(ST(1));
+    XSRETURN_IV(0);
+}
+
+XS_INTERNAL(xs_TimeoutXS) {
+    dXSARGS;
+    PipeSession* s = items == 2 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr) XSRETURN_UNDEF;
+    const I32 seconds = static_cast<I32>(SvIV(ST(1)));
+    if (seconds < 0) XSRETURN_UNDEF;
+    s->timeout = seconds;
+    XSRETURN_IV(0);
+}
+
+XS_INTERNAL(xs_WasaTimeoutXS) {
+    dXSARGS;
+    PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr) XSRETURN_UNDEF;
+    XSRETURN_IV(s->timed_out);
+}
+
+XS_INTERNAL(xs_GetErrorXS) {
+    dXSARGS;
+    PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
+    ST(0) = error_copy(aTHX_ s);
+    XSRETURN(1);
+}
+
+XS_INTERNAL(xs_DESTROY_XS) {
+    dXSARGS;
+    PipeSession* s = items == 1 ? session_at(aTHX_ ST(0)) : nullptr;
+    if (s == nullptr) XSRETURN_UNDEF;
+    if (s->busy > 0)
+        s->doomed = true;  // the read in progress frees it when it returns
+    else
+        free_session(aTHX_ s);
+    XSRETURN_IV(1);
+}
+
+const lmx::NativeFunction kFunctions[] = {
+    {"KALDOR::Install::PipeExec::newXS", xs_newXS},
+    {"KALDOR::Install::PipeExec::OpenXS", xs_OpenXS},
+    {"KALDOR::Install::PipeExec::OpenPtyXS", xs_OpenPtyXS},
+    {"KALDOR::Install::PipeExec::WriteXS", xs_WriteXS},
+    {"KALDOR::Install::PipeExec::ReadlineXS", xs_ReadlineXS},
+    {"KALDOR::Install::PipeExec::CloseStdinXS", xs_CloseStdinXS},
+    {"KALDOR::Install::PipeExec::CloseXS", xs_CloseXS},
+    {"KALDOR::Install::PipeExec::SetCallbackXS", xs_SetCallbackXS},
+    {"KALDOR::Install::PipeExec::TimeoutXS", xs_TimeoutXS},
+    {"KALDOR::Install::PipeExec::WasaTimeoutXS", xs_WasaTimeoutXS},
+    {"KALDOR::Install::PipeExec::GetErrorXS", xs_GetErrorXS},
+    {"KALDOR::Install::PipeExec::DESTROY_XS", xs_DESTROY_XS},
+    {"KALDOR::Install::PipeExec::Readline", xs_Readline},
+};
+
+}  // namespace
+
+XS_EXTERNAL(boot_KALDOR__Install__PipeExec) {
+    PERL_UNUSED_VAR(cv);
+    PERL_HASH(session_key_hash, kSessionKey, sizeof kSessionKey - 1);
+    PERL_HASH(error_key_hash, kErrorKey, sizeof kErrorKey - 1);
+    lmx::boot_module(aTHX_ "PipeExec", kFunctions, &lmx::kPipeExecText);
+}
