@@ -5,7 +5,7 @@
 # and the best of five runs counts.
 use strict;
 use warnings;
-use Bench qw(compare temp_dir perl_inc);
+use Bench qw(compare temp_dir perl_inc best_self_time);
 
 my $kit = shift or die "usage: $0 KIT\n";
 my $dir = temp_dir();
@@ -38,24 +38,13 @@ while (defined(my \$line = <\$fh>)) { \$n++ }
 close \$fh;
 PL
 
-# The best of five self-timed runs of a command.
-sub best_of {
-    my (@command) = @_;
-    my $best;
-    for (1 .. 5) {
-        my $t = `@command`;
-        die "benchmark run failed: @command\n" if $? || $t !~ /^[\d.e-]+$/;
-        $best = $t if !defined $best || $t < $best;
-    }
-    return $best;
-}
 
 my $inc = perl_inc();
 my @runtime = ("$kit/ryninst", '--inc', $inc, '--script');
-my $ours_time = best_of(@runtime, $ours);
+my $ours_time = best_self_time(5, @runtime, $ours);
 compare(what => 'PipeExec Readline, 1e6 lines (runtime)', ours_time => $ours_time,
-        peer => 'piped open + readline (runtime)', peer_time => best_of(@runtime, $peer),
+        peer => 'piped open + readline (runtime)', peer_time => best_self_time(5, @runtime, $peer),
         target => 1.0);
 compare(what => 'PipeExec Readline, 1e6 lines (runtime)', ours_time => $ours_time,
-        peer => 'piped open + readline (perl)', peer_time => best_of('perl', $peer),
+        peer => 'piped open + readline (perl)', peer_time => best_self_time(5, 'perl', $peer),
         target => 1.0);

@@ -4,7 +4,7 @@
 # program. The best of five runs counts.
 use strict;
 use warnings;
-use Bench qw(best_time compare temp_dir perl_inc);
+use Bench qw(best_time compare temp_dir perl_inc best_self_time);
 
 my $kit = shift or die "usage: $0 KIT\n";
 my $dir = temp_dir();
@@ -27,22 +27,12 @@ PL
     return $path;
 }
 
-sub best_of {
-    my (@command) = @_;
-    my $best;
-    for (1 .. 5) {
-        my $t = `@command`;
-        die "benchmark run failed: @command\n" if $? || $t !~ /^[\d.e-]+$/;
-        $best = $t if !defined $best || $t < $best;
-    }
-    return $best;
-}
 
 my @runtime = ("$kit/ryninst", '--inc', perl_inc(), '--script');
 my $processes = () = `ps -e -o pid=`;
 my $ps_time = best_time(5, ['ps', '-e', '-o', 'pid,ppid,args']);
 compare(what => "ProcState snapshot with modules ($processes processes)",
-        ours_time => best_of(@runtime, snapshot_script(1)), peer => 'ps -e -o pid,ppid,args',
+        ours_time => best_self_time(5, @runtime, snapshot_script(1)), peer => 'ps -e -o pid,ppid,args',
         peer_time => $ps_time);
-compare(what => "ProcState snapshot without modules", ours_time => best_of(@runtime, snapshot_script(0)),
+compare(what => "ProcState snapshot without modules", ours_time => best_self_time(5, @runtime, snapshot_script(0)),
         peer => 'ps -e -o pid,ppid,args', peer_time => $ps_time);

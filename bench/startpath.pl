@@ -3,7 +3,7 @@
 # loading 300 modules from an archive on the include list.
 use strict;
 use warnings;
-use Bench qw(best_time compare temp_dir perl_inc);
+use Bench qw(best_time best_self_time compare temp_dir perl_inc);
 use File::Path qw(make_path);
 
 my $kit = shift or die "usage: $0 KIT\n";
@@ -89,24 +89,11 @@ write_file("$work/time_require.pl", <<'PL');
 use Time::HiRes qw(time);
 my $start = time;
 require Gen::All;
-open(my $out, '>', $ARGV[0]) or die;
-print {$out} time - $start;
-close $out;
+print time - $start;
 0;
 PL
-sub loading_time {
-    my (@command) = @_;
-    my $best;
-    for (1 .. 10) {
-        system(@command, "$work/elapsed") == 0 or die "@command failed\n";
-        open(my $in, '<', "$work/elapsed") or die;
-        my $elapsed = <$in>;
-        $best = $elapsed if !defined $best || $elapsed < $best;
-    }
-    return $best;
-}
 compare(what => 'the same, the require alone (timed inside the process)',
-        ours_time => loading_time("$kit/ryninst", '--script', "$work/time_require.pl", '--inc',
-                                  "$work/modules.tgz:" . perl_inc()),
+        ours_time => best_self_time(10, "$kit/ryninst", '--script', "$work/time_require.pl",
+                                    '--inc', "$work/modules.tgz:" . perl_inc()),
         peer => 'stock perl from a directory',
-        peer_time => loading_time('perl', "-I$modules", "$work/time_require.pl"));
+        peer_time => best_self_time(10, 'perl', "-I$modules", "$work/time_require.pl"));

@@ -8,7 +8,7 @@ use Time::HiRes qw(time);
 use File::Temp qw(tempdir);
 use Exporter 'import';
 
-our @EXPORT_OK = qw(best_time compare temp_dir perl_inc);
+our @EXPORT_OK = qw(best_time best_self_time compare temp_dir perl_inc);
 
 sub temp_dir { return tempdir('lmxbenchXXXXXX', TMPDIR => 1, CLEANUP => 1) }
 
@@ -37,6 +37,19 @@ sub best_time {
         }
         my $elapsed = time - $start;
         $best = $elapsed if !defined $best || $elapsed < $best;
+    }
+    return $best;
+}
+
+# The best of $runs times that a command measures itself and prints (in
+# seconds, alone on its standard output), for timing one phase of a run.
+sub best_self_time {
+    my ($runs, @command) = @_;
+    my $best;
+    for (1 .. $runs) {
+        my $t = `@command`;
+        die "benchmark run failed: @command\n" if $? || $t !~ /^[\d.e-]+$/;
+        $best = $t if !defined $best || $t < $best;
     }
     return $best;
 }
