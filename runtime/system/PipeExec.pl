@@ -22,23 +22,20 @@ sub DESTROY {
     delete $self->{'errtext'};
 }
 
-sub Open {
-    my ($self, $cmdline) = @_;
-    if (!defined OpenXS($self->{'sess'}, $cmdline)) {
+# Starts the command line through a native start (OpenXS or OpenPtyXS):
+# 0, or undef with the session's error text.
+sub start_with {
+    my ($self, $start, $cmdline) = @_;
+    if (!defined $start->($self->{'sess'}, $cmdline)) {
         $self->{'errtext'} = GetErrorXS($self->{'sess'});
         return undef;
     }
     return 0;
 }
 
-sub OpenPty {
-    my ($self, $cmdline) = @_;
-    if (!defined OpenPtyXS($self->{'sess'}, $cmdline)) {
-        $self->{'errtext'} = GetErrorXS($self->{'sess'});
-        return undef;
-    }
-    return 0;
-}
+sub Open { my ($self, $cmdline) = @_; return start_with($self, \&OpenXS, $cmdline) }
+
+sub OpenPty { my ($self, $cmdline) = @_; return start_with($self, \&OpenPtyXS, $cmdline) }
 
 sub Timeout {
     my ($self, $sec) = @_;
