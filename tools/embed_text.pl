@@ -1,21 +1,26 @@
 #!/usr/bin/perl
 # Turns a Perl text into a C++ constant of type lmx::EmbeddedText.
 #
-#   embed_text.pl SOURCE OUTPUT SYMBOL NAME FIRST_LINE
+#   embed_text.pl SOURCE OUTPUT SYMBOL NAME
 #
-# The text starts at line FIRST_LINE of SOURCE (the lines above it are the
-# file's header comment) and is reported under the diagnostic name NAME.
+# The file's header comment (its leading comment and blank lines) is left
+# out; the text starts at the first code line and is reported under the
+# diagnostic name NAME with that line's number, so that diagnostics carry
+# the source file's own line numbers.
 use strict;
 use warnings;
 
-my ($source, $output, $symbol, $name, $first_line) = @ARGV;
-die "usage: $0 SOURCE OUTPUT SYMBOL NAME FIRST_LINE\n" unless defined $first_line;
+my ($source, $output, $symbol, $name) = @ARGV;
+die "usage: $0 SOURCE OUTPUT SYMBOL NAME\n" unless defined $name;
 
 open(my $in, '<:raw', $source) or die "cannot read $source: $!\n";
 my @lines = <$in>;
 close $in;
-die "$source has fewer than $first_line lines\n" if @lines < $first_line;
-my $text = join '', @lines[$first_line - 1 .. $#lines];
+my $first = 0;
+$first++ while $first < @lines && $lines[$first] =~ /^\s*(?:#.*)?$/;
+die "$source holds no code\n" if $first == @lines;
+my $first_line = $first + 1;
+my $text = join '', @lines[$first .. $#lines];
 
 sub c_string {
     my ($s) = @_;

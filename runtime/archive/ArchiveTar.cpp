@@ -7,11 +7,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/crt.h"
+#include "runtime/archive/gz_stream.h"
 #include "runtime/archive/tar_header.h"
+#include "runtime/host/arguments.h"
 #include "runtime/host/module_table.h"
+#include "runtime/host/native_object.h"
 #include "runtime/host/xs_module.h"
 
 namespace {
@@ -26,16 +31,16 @@ const char kMemberKey[] = "file";
 const char kOwnerKey[] = "archive";  // keeps a member's archive object alive
 
 struct TarArchive {
-    gzFile stream;  // null once closed after a bad header
-    unsigned char header[kKeptHeaderSize];  // the current header; all zero when clear
-    std::int64_t remaining;                 // data bytes of the current member not consumed
-    std::int64_t position;                  // uncompressed bytes consumed since the start
-    char* path;
+    lmx::GzStream stream;                     // null once closed after a bad header
+    unsigned char header[kKeptHeaderSize]{};  // the current header; all zero when clear
+    std::int64_t remaining = 0;               // data bytes of the current member not consumed
+    std::int64_t position = 0;                // uncompressed bytes consumed since the start
 };
 
+// A member stream reads through its archive, which it finds through the
+// archive object that its hash keeps alive (under kOwnerKey).
 struct TarMember {
-    TarArchive* archive;
-    std::uint32_t delivered;  // bytes delivered by sysread
+    std::uint32_t delivered = 0;  // bytes delivered by sysread
 };
 
 bool header_is_clear(const TarArchive* a) { return a->header[0] == '\0'; }
@@ -49,7 +54,7 @@ std::int64_t read_stream(TarArchive* a, void* buffer, std::int64_t length) {
     std::int64_t done = 0;
     while (done < length) {
         const unsigned chunk = static_cast<unsigned>(std::min<std::int64_t>(length - done, 1 << 30));
-        const int n = gzread(a->stream, static_cast<char*>(buffer) + done, chunk);
+        const int n = gzread(a->stream.get(), static_cast<char*>(buffer) + done, chunk);
         if (n < 0) return -1;
         if (n == 0) break;
         done += n;
@@ -91,13 +96,12 @@ bool advance(TarArchive* a) {
     }
     // Not a tar header: the archive is unusable from here on.
     clear_header(a);
-    gzclose(a->stream);
-    a->stream = nullptr;
+    a->stream.reset();
     return false;
 }
 
 void rewind_archive(TarArchive* a) {
-    if (a->stream != nullptr) gzrewind(a->stream);
+    if (a->stream != nullptr) gzrewind(a->stream.get());
     a->remaining = 0;
     a->position = 0;
     clear_header(a);
@@ -112,35 +116,26 @@ std::int64_t read_member_data(TarArchive* a, char* buffer, std::int64_t length) 
     return n;
 }
 
-void free_archive(TarArchive* a) {
-    if (a->stream != nullptr) gzclose(a->stream);
-    Safefree(a->path);
-    lmx::free_record(a);
-}
-
 // Opens the archive at `path`; null unless it is a plain file whose first
 // block carries the ustar magic.
-TarArchive* open_archive(pTHX_ const char* path) {
+std::unique_ptr<TarArchive> open_archive(const char* path) {
     struct ::stat status;
     if (*path == '\0' || crt::stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
     const int fd = crt::open(path, O_RDONLY);
     if (fd < 0) return nullptr;
-    gzFile stream = gzdopen(fd, "rb");
+    lmx::GzStream stream(gzdopen(fd, "rb"));
     if (stream == nullptr) {
         crt::close(fd);
         return nullptr;
     }
-    gzbuffer(stream, kStreamBuffer);
+    gzbuffer(stream.get(), kStreamBuffer);
     unsigned char block[kBlockSize];
-    if (gzread(stream, block, kBlockSize) != static_cast<int>(kBlockSize) ||
-        !has_ustar_magic(block)) {
-        gzclose(stream);
+    if (gzread(stream.get(), block, kBlockSize) != static_cast<int>(kBlockSize) ||
+        !has_ustar_magic(block))
         return nullptr;
-    }
-    gzrewind(stream);
-    auto* a = lmx::new_record<TarArchive>();
-    a->stream = stream;
-    a->path = savepv(path);
+    gzrewind(stream.get());
+    auto a = std::make_unique<TarArchive>();
+    a->stream = std::move(stream);
     return a;
 }
 
@@ -148,20 +143,31 @@ TarArchive* archive_arg(pTHX_ SV* object) {
     return lmx::record_of<TarArchive>(aTHX_ object, kArchiveKey);
 }
 
-TarMember* member_arg(pTHX_ SV* object) {
-    return lmx::record_of<TarMember>(aTHX_ object, kMemberKey);
+// A member and its archive; both null unless the member and the archive
+// object it keeps still hold their records.
+struct MemberAndArchive {
+    TarMember* member;
+    TarArchive* archive;
+};
+
+MemberAndArchive member_arg(pTHX_ SV* object) {
+    TarMember* m = lmx::record_of<TarMember>(aTHX_ object, kMemberKey);
+    TarArchive* a = m ? archive_arg(aTHX_ lmx::hash_fetch(aTHX_ lmx::hash_of(object), kOwnerKey))
+                      : nullptr;
+    if (a == nullptr) return {nullptr, nullptr};
+    return {m, a};
 }
 
 XS_INTERNAL(xs_new) {
     dXSARGS;
     if (items != 1 && items != 2) XSRETURN_UNDEF;
-    const char* class_name = kArchiveClass;
-    if (items == 2 && SvOK(ST(0)) && SvPV_nolen(ST(0))[0] != '\0') class_name = SvPV_nolen(ST(0));
-    SV* path = ST(items - 1);
-    if (!SvOK(path)) XSRETURN_UNDEF;
-    TarArchive* a = open_archive(aTHX_ SvPV_nolen(path));
+    const std::string class_name = items == 2 ? lmx::class_arg(aTHX_ ST(0), kArchiveClass)
+                                              : std::string(kArchiveClass);
+    const std::optional<std::string> path = lmx::text_arg(aTHX_ ST(items - 1));
+    if (!path) XSRETURN_UNDEF;
+    std::unique_ptr<TarArchive> a = open_archive(path->c_str());
     if (a == nullptr) XSRETURN_UNDEF;
-    ST(0) = lmx::new_object(aTHX_ class_name, kArchiveKey, a);
+    ST(0) = lmx::new_object(aTHX_ class_name.c_str(), kArchiveKey, std::move(a));
     XSRETURN(1);
 }
 
@@ -200,35 +206,24 @@ bool find_entry(TarArchive* a, const std::string& name) {
 XS_INTERNAL(xs_open) {
     dXSARGS;
     TarArchive* a = items == 2 ? archive_arg(aTHX_ ST(0)) : nullptr;
-    if (a == nullptr || !SvOK(ST(1))) XSRETURN_UNDEF;
-    STRLEN length;
-    const char* name = SvPV(ST(1), length);
-    if (length == 0 || !find_entry(a, std::string(name, length))) XSRETURN_UNDEF;
-    auto* m = lmx::new_record<TarMember>();
-    m->archive = a;
-    SV* member = lmx::new_object(aTHX_ kMemberClass, kMemberKey, m);
-    hv_store(reinterpret_cast<HV*>(SvRV(member)), kOwnerKey, sizeof kOwnerKey - 1,
-             newRV_inc(SvRV(ST(0))), 0);
+    const std::optional<std::string> name = a ? lmx::text_arg(aTHX_ ST(1)) : std::nullopt;
+    if (!name || name->empty() || !find_entry(a, *name)) XSRETURN_UNDEF;
+    SV* member = lmx::new_object(aTHX_ kMemberClass, kMemberKey, std::make_unique<TarMember>());
+    lmx::hash_store(aTHX_ lmx::hash_of(member), kOwnerKey, newRV_inc(SvRV(ST(0))));
     ST(0) = member;
     XSRETURN(1);
 }
 
 XS_INTERNAL(xs_destroy) {
     dXSARGS;
-    TarArchive* a = items == 1 ? archive_arg(aTHX_ ST(0)) : nullptr;
-    if (a != nullptr) {
-        lmx::forget_record(aTHX_ ST(0), kArchiveKey);
-        free_archive(a);
-    }
+    if (items == 1) lmx::free_record<TarArchive>(aTHX_ ST(0), kArchiveKey);
     XSRETURN_UNDEF;
 }
 
 XS_INTERNAL(xs_member_read) {
     dXSARGS;
-    TarMember* m = items == 1 ? member_arg(aTHX_ ST(0)) : nullptr;
-    if (m == nullptr) XSRETURN_UNDEF;
-    TarArchive* a = m->archive;
-    if (a->stream == nullptr) XSRETURN_UNDEF;
+    TarArchive* a = items == 1 ? member_arg(aTHX_ ST(0)).archive : nullptr;
+    if (a == nullptr || a->stream == nullptr) XSRETURN_UNDEF;
     SV* data = sv_2mortal(newSVpvn("", 0));
     if (a->remaining > 0) {
         char* buffer = SvGROW(data, static_cast<STRLEN>(a->remaining) + 1);
@@ -243,12 +238,13 @@ XS_INTERNAL(xs_member_read) {
 
 XS_INTERNAL(xs_member_sysread) {
     dXSARGS;
-    TarMember* m = items == 3 ? member_arg(aTHX_ ST(0)) : nullptr;
+    const MemberAndArchive ma = items == 3 ? member_arg(aTHX_ ST(0)) : MemberAndArchive{};
+    TarMember* m = ma.member;
     if (m == nullptr) XSRETURN_UNDEF;
     SV* buffer = ST(1);
-    const IV wanted = SvIV(ST(2));
+    const IV wanted = lmx::iv_arg(aTHX_ ST(2));
     if (SvREADONLY(buffer) || wanted < 0) XSRETURN_UNDEF;
-    TarArchive* a = m->archive;
+    TarArchive* a = ma.archive;
     const std::int64_t length = std::min<std::int64_t>(wanted, std::max<std::int64_t>(a->remaining, 0));
     sv_setpvn(buffer, "", 0);
     char* bytes = SvGROW(buffer, static_cast<STRLEN>(length) + 1);
@@ -263,10 +259,10 @@ XS_INTERNAL(xs_member_sysread) {
 
 XS_INTERNAL(xs_member_sysseek) {
     dXSARGS;
-    TarMember* m = items == 3 ? member_arg(aTHX_ ST(0)) : nullptr;
+    TarMember* m = items == 3 ? member_arg(aTHX_ ST(0)).member : nullptr;
     if (m == nullptr) XSRETURN_UNDEF;
-    const IV offset = SvIV(ST(1));
-    const IV whence = SvIV(ST(2));
+    const IV offset = lmx::iv_arg(aTHX_ ST(1));
+    const IV whence = lmx::iv_arg(aTHX_ ST(2));
     const bool stays = (whence == 0 && offset == static_cast<IV>(m->delivered)) ||
                        (whence == 1 && offset == 0);
     XSRETURN_IV(stays ? static_cast<IV>(m->delivered) : -1);
@@ -274,22 +270,15 @@ XS_INTERNAL(xs_member_sysseek) {
 
 XS_INTERNAL(xs_member_close) {
     dXSARGS;
-    TarMember* m = items == 1 ? member_arg(aTHX_ ST(0)) : nullptr;
-    if (m == nullptr) XSRETURN_UNDEF;
-    if (m->archive->stream != nullptr) {
-        lmx::forget_record(aTHX_ ST(0), kMemberKey);
-        lmx::free_record(m);
-    }
+    TarArchive* a = items == 1 ? member_arg(aTHX_ ST(0)).archive : nullptr;
+    if (a == nullptr) XSRETURN_UNDEF;
+    if (a->stream != nullptr) lmx::free_record<TarMember>(aTHX_ ST(0), kMemberKey);
     XSRETURN_IV(0);
 }
 
 XS_INTERNAL(xs_member_destroy) {
     dXSARGS;
-    TarMember* m = items == 1 ? member_arg(aTHX_ ST(0)) : nullptr;
-    if (m != nullptr) {
-        lmx::forget_record(aTHX_ ST(0), kMemberKey);
-        lmx::free_record(m);
-    }
+    if (items == 1) lmx::free_record<TarMember>(aTHX_ ST(0), kMemberKey);
     XSRETURN_EMPTY;
 }
 

@@ -5,6 +5,7 @@
 // (Untgz.pl) adds evaluation of entry data, the usage summary and the calls
 // into the build-information modules.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/crt.h"
@@ -12,12 +13,10 @@
 #include "runtime/archive/untgz_state.h"
 #include "runtime/archive/untgz_walk.h"
 #include "runtime/archive/untgz_writer.h"
+#include "embedded_texts.h"
 #include "runtime/host/module_table.h"
+#include "runtime/host/native_object.h"
 #include "runtime/host/xs_module.h"
-
-namespace lmx {
-extern const EmbeddedText kUntgzText;
-}
 
 namespace {
 
@@ -79,24 +78,13 @@ XS_INTERNAL(xs_new) {
     dXSARGS;
     if (items != 0) XSRETURN_UNDEF;
     EXTEND(SP, 1);
-    ST(0) = lmx::new_object(aTHX_ kClass, kKey, lmx::new_record<UntgzState>());
+    ST(0) = lmx::new_object(aTHX_ kClass, kKey, std::make_unique<UntgzState>());
     XSRETURN(1);
 }
 
 XS_INTERNAL(xs_DESTROY) {
     dXSARGS;
-    UntgzState* s = state_arg(aTHX_ items, ST(0), 1, 1);
-    if (s == nullptr) XSRETURN_UNDEF;
-    lmx::forget_record(aTHX_ ST(0), kKey);
-    close_stream(s);
-    close_output(s);
-    Safefree(s->destination);
-    discard_output_path(s);
-    discard_long_name(s);
-    Safefree(s->archive_name);
-    clear_errors(s);
-    discard_usage(s);
-    lmx::free_record(s);
+    if (items == 1) lmx::free_record<UntgzState>(aTHX_ ST(0), kKey);
     XSRETURN_UNDEF;
 }
 

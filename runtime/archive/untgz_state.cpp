@@ -11,6 +11,17 @@
 
 namespace lmx::untgz {
 
+UntgzState::~UntgzState() {
+    close_stream(this);
+    close_output(this);
+    Safefree(destination);
+    discard_output_path(this);
+    discard_long_name(this);
+    Safefree(archive_name);
+    clear_errors(this);
+    discard_usage(this);
+}
+
 char* copy_text(const std::string& text) {
     char* copy;
     Newx(copy, text.size() + 1, char);

@@ -32,6 +32,7 @@ struct FsUsageEntry {
 };
 
 struct UntgzState {
+    ~UntgzState();
     gzFile stream;                        // the open archive, or null
     unsigned char header[kKeptHeader];    // the current entry's header; all zero when none
     char* destination;                    // set by SetDestDir, or null

@@ -1,13 +1,9 @@
 // LMX::Common: the archive module loader. Its boot evaluates the archive
 // front end and the loader once per interpreter; later boots only return
 // true.
+#include "embedded_texts.h"
 #include "runtime/host/module_table.h"
 #include "runtime/host/xs_module.h"
-
-namespace lmx {
-extern const EmbeddedText kArchiveText;
-extern const EmbeddedText kRequireText;
-}
 
 namespace {
 

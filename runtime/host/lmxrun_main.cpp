@@ -9,13 +9,10 @@
 #include "platform/crt.h"
 #include "platform/modules.h"
 #include "platform/winsock.h"
+#include "embedded_texts.h"
 #include "runtime/host/build_stamps.h"
 #include "runtime/host/module_table.h"
 #include "runtime/host/xs_module.h"
-
-namespace lmx {
-extern const EmbeddedText kBootstrapText;
-}
 
 namespace {
 
@@ -104,7 +101,7 @@ extern "C" __attribute__((visibility("default"))) int lmxrun_main(int argc, char
 
     ENTER;
     SAVETMPS;
-    lmx::eval_embedded(aTHX_ lmx::kBootstrapText);
+    lmx::eval_embedded(aTHX_ lmx::kLMXRunText);
     FREETMPS;
     LEAVE;
 

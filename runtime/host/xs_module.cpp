@@ -29,39 +29,4 @@ void eval_embedded(pTHX_ const EmbeddedText& text) {
     if (SvTRUE(ERRSV)) croak_sv(sv_2mortal(newSVsv(ERRSV)));
 }
 
-void* object_record(pTHX_ SV* object, const char* key) {
-    if (object == nullptr || !sv_isobject(object) || SvTYPE(SvRV(object)) != SVt_PVHV)
-        return nullptr;
-    SV** slot = hv_fetch(reinterpret_cast<HV*>(SvRV(object)), key, static_cast<I32>(strlen(key)), 0);
-    if (slot == nullptr || !SvOK(*slot)) return nullptr;
-    return INT2PTR(void*, SvUV(*slot));
-}
-
-void forget_record(pTHX_ SV* object, const char* key) {
-    if (object == nullptr || !sv_isobject(object) || SvTYPE(SvRV(object)) != SVt_PVHV) return;
-    hv_store(reinterpret_cast<HV*>(SvRV(object)), key, static_cast<I32>(strlen(key)), newSVuv(0), 0);
-}
-
-SV* new_object(pTHX_ const char* class_name, const char* key, void* record) {
-    HV* hash = newHV();
-    hv_store(hash, key, static_cast<I32>(strlen(key)), newSVuv(PTR2UV(record)), 0);
-    SV* reference = newRV_noinc(reinterpret_cast<SV*>(hash));
-    sv_bless(reference, gv_stashpv(class_name, GV_ADD));
-    return sv_2mortal(reference);
-}
-
-bool set_output(pTHX_ SV* target, const char* bytes, STRLEN length) {
-    if (SvREADONLY(target)) return false;
-    sv_setpvn(target, bytes, length);
-    SvSETMAGIC(target);
-    return true;
-}
-
-bool set_output(pTHX_ SV* target, IV value) {
-    if (SvREADONLY(target)) return false;
-    sv_setiv(target, value);
-    SvSETMAGIC(target);
-    return true;
-}
-
 }  // namespace lmx

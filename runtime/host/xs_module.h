@@ -1,19 +1,12 @@
-// The two conventions that every native module follows, as helpers:
-// registration (boot with API check, registered functions, embedded Perl
-// text, UNITCHECK blocks, true result) and native objects (a blessed hash
-// whose key holds the address of the module's record).
-//
-// A module's boot function is typically just
+// The registration convention that every native module follows: boot with
+// the API check, registered functions, the embedded Perl half, UNITCHECK
+// blocks, true result. Native objects are in native_object.h, arguments in
+// arguments.h. A module's boot function is typically just
 //
 //     XS_EXTERNAL(boot_Some__Module) {
-//         lmx::boot_module(aTHX_ "SomeUnit", kFunctions, &kSomeText);
+//         PERL_UNUSED_VAR(cv);
+//         lmx::boot_module(aTHX_ "SomeUnit", kFunctions, &lmx::kSomeText);
 //     }
-//
-// and each method starts with
-//
-//     dXSARGS;
-//     Record* r = items == 2 ? lmx::record_of<Record>(aTHX_ ST(0), "obj") : nullptr;
-//     if (r == nullptr) XSRETURN_UNDEF;
 #pragma once
 
 #include <cstddef>
@@ -54,39 +47,5 @@ void boot_module(pTHX_ const char* unit, const NativeFunction (&functions)[N],
 // Evaluates an embedded text under its diagnostic file name and first line;
 // dies with the text's error.
 void eval_embedded(pTHX_ const EmbeddedText& text);
-
-// A zero-filled record from the interpreter's allocator, and its release.
-template <class T>
-T* new_record() {
-    T* record;
-    Newxz(record, 1, T);
-    return record;
-}
-
-template <class T>
-void free_record(T* record) {
-    Safefree(record);
-}
-
-// The record stored under `key` of a blessed hash reference, or nullptr when
-// `object` is no blessed hash reference, the key is missing or holds 0.
-void* object_record(pTHX_ SV* object, const char* key);
-
-template <class T>
-T* record_of(pTHX_ SV* object, const char* key) {
-    return static_cast<T*>(object_record(aTHX_ object, key));
-}
-
-// Stores 0 under `key`, so that later calls (DESTROY included) find no record.
-void forget_record(pTHX_ SV* object, const char* key);
-
-// A new object: a mortal reference to a hash blessed into `class_name`
-// (created if needed) with the record's address under `key`.
-SV* new_object(pTHX_ const char* class_name, const char* key, void* record);
-
-// Writes a value into the caller's variable (an argument aliased by Perl)
-// unless it is read-only. Returns false, writing nothing, for a read-only one.
-bool set_output(pTHX_ SV* target, const char* bytes, STRLEN length);
-bool set_output(pTHX_ SV* target, IV value);
 
 }  // namespace lmx

@@ -2,13 +2,22 @@
 // descriptor, so that cooperating installer processes exclude each other.
 // A lock never waits; it is held by the descriptor's open file and ends with
 // it, not with the object.
+//
+// This module is the worked example of the native-module conventions: one
+// record type that owns its members, methods that find it through the
+// object's guard, arguments read through arguments.h.
 #include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/locks.h"
+#include "runtime/host/arguments.h"
 #include "runtime/host/module_table.h"
+#include "runtime/host/native_object.h"
 #include "runtime/host/system_text.h"
 #include "runtime/host/xs_module.h"
 
@@ -17,12 +26,14 @@ namespace {
 const char kClass[] = "KALDOR::Install::FileLock";
 const char kKey[] = "obj";
 
+// A thread's clone of the object gets a copy: it names the same descriptor,
+// whose open file holds the lock for every thread of the process.
 struct FileLockRecord {
-    std::int32_t fd;
-    std::int32_t reserved;  // always 0
-    std::uint8_t exclusive;
-    std::uint8_t locked;
-    char* error_text;  // the latest error, or null
+    static constexpr bool kCopiedIntoThreads = true;
+    std::int32_t fd = -1;
+    bool exclusive = false;
+    bool locked = false;
+    std::optional<std::string> error;  // the latest error
 };
 
 // Internal errors of the package go to standard output; `format` has one
@@ -30,24 +41,19 @@ struct FileLockRecord {
 void report(pTHX_ const char* format) { PerlIO_printf(PerlIO_stdout(), format, kClass, kClass); }
 
 // The record of a method's object, or null after printing why there is
-// none: not a hash reference (`no_object`) or no record in it. `slot`
-// receives the hash entry that holds the record's address.
-FileLockRecord* lock_record(pTHX_ SV* self, const char* no_object, const char* no_record,
-                            SV** slot = nullptr) {
-    if (!SvROK(self) || SvTYPE(SvRV(self)) != SVt_PVHV) {
+// none: not a hash reference (`no_object`) or no record in it.
+FileLockRecord* lock_record(pTHX_ SV* self, const char* no_object, const char* no_record) {
+    if (lmx::hash_of(self) == nullptr) {
         report(aTHX_ no_object);
         return nullptr;
     }
-    SV** entry = hv_fetch(reinterpret_cast<HV*>(SvRV(self)), kKey, sizeof kKey - 1, 0);
-    auto* record = entry && SvOK(*entry) ? INT2PTR(FileLockRecord*, SvUV(*entry)) : nullptr;
+    FileLockRecord* record = lmx::record_of<FileLockRecord>(aTHX_ self, kKey);
     if (record == nullptr) report(aTHX_ no_record);
-    if (slot != nullptr) *slot = entry ? *entry : nullptr;
     return record;
 }
 
-void set_error(pTHX_ FileLockRecord* r, const char* prefix, DWORD code) {
-    Safefree(r->error_text);
-    r->error_text = savepv(lmx::system_error_text(prefix, code).c_str());
+void set_error(FileLockRecord* r, const char* prefix, DWORD code) {
+    r->error = lmx::system_error_text(prefix, code);
 }
 
 // The whole file, from offset 0 for 2^64 - 1 bytes, without waiting.
@@ -58,14 +64,26 @@ BOOL lock_whole_file(const FileLockRecord* r) {
 }
 
 // Releases the whole-file lock; false with the error text set.
-bool unlock_whole_file(pTHX_ FileLockRecord* r) {
+bool unlock_whole_file(FileLockRecord* r) {
     OVERLAPPED start{};
     if (!UnlockFileEx(crt::get_osfhandle(r->fd), 0, 0xFFFFFFFFu, 0xFFFFFFFFu, &start)) {
-        set_error(aTHX_ r, "unlock failed: ", GetLastError());
+        set_error(r, "unlock failed: ", GetLastError());
         return false;
     }
-    r->locked = 0;
+    r->locked = false;
     return true;
+}
+
+// The descriptor argument: a number that fits a descriptor. A value that is
+// no number, or one that a 32-bit descriptor cannot hold, names no
+// descriptor at all (rather than a truncated one).
+std::optional<std::int32_t> descriptor_arg(pTHX_ SV* value) {
+    if (!lmx::is_defined(aTHX_ value) || !looks_like_number(value)) return std::nullopt;
+    const NV number = SvNV_nomg(value);
+    if (number < std::numeric_limits<std::int32_t>::min() ||
+        number > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    return static_cast<std::int32_t>(SvIV_nomg(value));
 }
 
 XS_INTERNAL(xs_new) {
@@ -74,14 +92,15 @@ XS_INTERNAL(xs_new) {
         report(aTHX_ "%s::new(): item error\n");
         XSRETURN_UNDEF;
     }
-    if (!SvOK(ST(0))) {
+    const std::optional<std::int32_t> fd = descriptor_arg(aTHX_ ST(0));
+    if (!fd) {
         report(aTHX_ "%s::new(): undefined fd\n");
         XSRETURN_UNDEF;
     }
-    auto* r = lmx::new_record<FileLockRecord>();
-    r->fd = static_cast<std::int32_t>(SvIV(ST(0)));
-    r->exclusive = items == 2 && SvOK(ST(1)) && SvIV(ST(1)) == 1;
-    ST(0) = lmx::new_object(aTHX_ kClass, kKey, r);
+    auto record = std::make_unique<FileLockRecord>();
+    record->fd = *fd;
+    record->exclusive = items == 2 && lmx::is_defined(aTHX_ ST(1)) && lmx::iv_arg(aTHX_ ST(1)) == 1;
+    ST(0) = lmx::new_object(aTHX_ kClass, kKey, std::move(record));
     XSRETURN(1);
 }
 
@@ -95,10 +114,10 @@ XS_INTERNAL(xs_Lock) {
                                     "%s::Lock(): cannot get object\n");
     if (r == nullptr) XSRETURN_UNDEF;
     if (!lock_whole_file(r)) {
-        set_error(aTHX_ r, "set lock failed: ", GetLastError());
+        set_error(r, "set lock failed: ", GetLastError());
         XSRETURN_IV(-1);
     }
-    r->locked = 1;
+    r->locked = true;
     XSRETURN_IV(0);
 }
 
@@ -109,7 +128,7 @@ XS_INTERNAL(xs_Unlock) {
                                     "%s::Unlock(): first arg is no FileLock object\n",
                                     "%s::Unlock(): cannot get object\n");
     if (r == nullptr) XSRETURN_UNDEF;
-    XSRETURN_IV(unlock_whole_file(aTHX_ r) ? 0 : -1);
+    XSRETURN_IV(unlock_whole_file(r) ? 0 : -1);
 }
 
 XS_INTERNAL(xs_Test) {
@@ -125,10 +144,10 @@ XS_INTERNAL(xs_Test) {
     if (!lock_whole_file(r)) {
         const DWORD code = GetLastError();
         if (code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION) XSRETURN_IV(1);
-        set_error(aTHX_ r, "test lock failed: ", code);
+        set_error(r, "test lock failed: ", code);
         XSRETURN_IV(-1);
     }
-    XSRETURN_IV(unlock_whole_file(aTHX_ r) ? 0 : -1);
+    XSRETURN_IV(unlock_whole_file(r) ? 0 : -1);
 }
 
 XS_INTERNAL(xs_GetError) {
@@ -137,8 +156,8 @@ XS_INTERNAL(xs_GetError) {
     FileLockRecord* r = lock_record(aTHX_ ST(0),
                                     "%s::GetError(): first arg is no FileLock object\n",
                                     "%s::GetError(): cannot get object\n");
-    if (r == nullptr || r->error_text == nullptr) XSRETURN_UNDEF;
-    ST(0) = sv_2mortal(newSVpv(r->error_text, 0));
+    if (r == nullptr || !r->error) XSRETURN_UNDEF;
+    ST(0) = sv_2mortal(newSVpvn(r->error->data(), r->error->size()));
     XSRETURN(1);
 }
 
@@ -148,13 +167,9 @@ XS_INTERNAL(xs_DESTROY) {
         report(aTHX_ "%s::DESTROY(): item error\n");
         XSRETURN_UNDEF;
     }
-    SV* slot;
-    FileLockRecord* r = lock_record(aTHX_ ST(0), "%s::DESTROY(): first arg is no %s object\n",
-                                    "%s::DESTROY(): cannot get object\n", &slot);
-    if (r == nullptr) XSRETURN_UNDEF;
-    sv_setuv(slot, 0);
-    Safefree(r->error_text);
-    lmx::free_record(r);
+    if (lock_record(aTHX_ ST(0), "%s::DESTROY(): first arg is no %s object\n",
+                    "%s::DESTROY(): cannot get object\n") != nullptr)
+        lmx::free_record<FileLockRecord>(aTHX_ ST(0), kKey);
     XSRETURN_UNDEF;
 }
 

@@ -1,16 +1,16 @@
 # The Perl half of KALDOR::Install::PipeExec: the object class over the
-# native session functions (newXS, OpenXS, ReadlineXS, ...) and the
-# splitting of command lines. The module's boot evaluates it; the lines
-# below report under their own numbers as lmxrun/PipeExec.pl. Readline, the
-# hot path of reading a child's output, is native and behaves as the
-# methods below do (see PipeExec.cpp).
+# native session functions (newXS, OpenXS, ReadlineXS, ...), which always
+# get $self->{'sess'} itself (never a copy: the session is found through
+# that value), and the splitting of command lines. Readline is native.
+# Timeout and WasaTimeout are kept for compatibility: the timeout is stored
+# and nothing times out, so WasaTimeout reports 0.
 
 package KALDOR::Install::PipeExec;
 
 sub new {
     my $self = { 'sess' => 0, 'errtext' => undef };
     bless $self;
-    $self->{'sess'} = newXS();
+    newXS($self->{'sess'});
     return $self;
 }
 
@@ -39,10 +39,9 @@ sub OpenPty { my ($self, $cmdline) = @_; return start_with($self, \&OpenPtyXS, $
 
 sub Timeout {
     my ($self, $sec) = @_;
-    my $sess = $self->{'sess'};
-    return undef if !defined $sess || $sess == 0;
-    if (!defined TimeoutXS($sess, $sec)) {
-        $self->{'errtext'} = GetErrorXS($sess);
+    return undef if !defined $self->{'sess'} || $self->{'sess'} == 0;
+    if (!defined TimeoutXS($self->{'sess'}, $sec)) {
+        $self->{'errtext'} = GetErrorXS($self->{'sess'});
         return undef;
     }
     return 0;
@@ -50,47 +49,42 @@ sub Timeout {
 
 sub WasaTimeout {
     my ($self) = @_;
-    my $sess = $self->{'sess'};
-    return undef if !defined $sess || $sess == 0;
-    return WasaTimeoutXS($sess);
+    return undef if !defined $self->{'sess'} || $self->{'sess'} == 0;
+    return WasaTimeoutXS($self->{'sess'});
 }
 
 sub Close {
     my ($self) = @_;
-    my $sess = $self->{'sess'};
-    return undef if !defined $sess;
-    return 0 if $sess == 0;
-    my $code = CloseXS($sess);
-    $self->{'errtext'} = GetErrorXS($sess);
+    return undef if !defined $self->{'sess'};
+    return 0 if $self->{'sess'} == 0;
+    my $code = CloseXS($self->{'sess'});
+    $self->{'errtext'} = GetErrorXS($self->{'sess'});
     return $code;
 }
 
 sub CloseStdin {
     my ($self) = @_;
-    my $sess = $self->{'sess'};
-    return undef if !defined $sess;
-    return 0 if $sess == 0;
-    my $result = CloseStdinXS($sess);
-    $self->{'errtext'} = GetErrorXS($sess) if !defined $result;
+    return undef if !defined $self->{'sess'};
+    return 0 if $self->{'sess'} == 0;
+    my $result = CloseStdinXS($self->{'sess'});
+    $self->{'errtext'} = GetErrorXS($self->{'sess'}) if !defined $result;
     return $result;
 }
 
 sub Write {
     my ($self, $buffer) = @_;
-    my $sess = $self->{'sess'};
-    return undef if !defined $sess;
-    return 0 if $sess == 0;
-    my $count = WriteXS($sess, $buffer);
-    $self->{'errtext'} = GetErrorXS($sess);
+    return undef if !defined $self->{'sess'};
+    return 0 if $self->{'sess'} == 0;
+    my $count = WriteXS($self->{'sess'}, $buffer);
+    $self->{'errtext'} = GetErrorXS($self->{'sess'});
     return defined $self->{'errtext'} ? undef : $count;
 }
 
 sub SetCallback {
     my ($self, $callback) = @_;
-    my $sess = $self->{'sess'};
-    return undef if !defined $sess;
-    return 0 if $sess == 0;
-    return SetCallbackXS($sess, $callback);
+    return undef if !defined $self->{'sess'};
+    return 0 if $self->{'sess'} == 0;
+    return SetCallbackXS($self->{'sess'}, $callback);
 }
 
 sub GetError {

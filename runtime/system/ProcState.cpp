@@ -2,6 +2,7 @@
 // when the object is made (command, arguments, parent, user of each), which
 // processes have mapped a given file, the owner of a live process, and
 // terminating one.
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -10,8 +11,9 @@
 #include "platform/handles.h"
 #include "platform/processes.h"
 #include "platform/security.h"
-#include "runtime/host/live_records.h"
+#include "runtime/host/arguments.h"
 #include "runtime/host/module_table.h"
+#include "runtime/host/native_object.h"
 #include "runtime/host/xs_module.h"
 #include "runtime/system/process_snapshot.h"
 
@@ -25,45 +27,27 @@ const char kMapKey[] = "modlistptr";
 constexpr IV kFlagModules = 1;
 constexpr IV kFlagSockets = 2;
 
-lmx::LiveRecords& module_maps() {
-    static lmx::LiveRecords maps;
-    return maps;
-}
+using lmx::hash_fetch;
+using lmx::hash_of;
+using lmx::hash_store;
 
-// The hash behind a hash reference (blessed or not), or null.
-HV* hash_of(pTHX_ SV* object) {
-    return SvROK(object) && SvTYPE(SvRV(object)) == SVt_PVHV ? reinterpret_cast<HV*>(SvRV(object))
-                                                            : nullptr;
-}
-
-SV* fetch(pTHX_ HV* hash, const char* key) {
-    SV** slot = hv_fetch(hash, key, static_cast<I32>(strlen(key)), 0);
-    return slot ? *slot : nullptr;
-}
-
-void store(pTHX_ HV* hash, const char* key, SV* value) {
-    hv_store(hash, key, static_cast<I32>(strlen(key)), value, 0);
-}
-
-// The object's module map, when it names a live one.
+// The object's module map. A thread's clone of the object gets none (the
+// process list, plain Perl data, is cloned with it).
 ModuleMap* module_map_of(pTHX_ HV* object) {
-    SV* address = fetch(aTHX_ object, kMapKey);
-    if (address == nullptr || !SvOK(address)) return nullptr;
-    auto* map = INT2PTR(ModuleMap*, SvUV(address));
-    return module_maps().contains(map) ? map : nullptr;
+    return lmx::record_at<ModuleMap>(aTHX_ hash_fetch(aTHX_ object, kMapKey));
 }
 
 // The hash of the first process in `procs` with the given id, or null.
 HV* process_of(pTHX_ SV* object, SV* pid_argument) {
-    HV* self = hash_of(aTHX_ object);
-    SV* procs = self ? fetch(aTHX_ self, kProcsKey) : nullptr;
+    HV* self = hash_of(object);
+    SV* procs = self ? hash_fetch(aTHX_ self, kProcsKey) : nullptr;
     if (procs == nullptr || !SvROK(procs) || SvTYPE(SvRV(procs)) != SVt_PVAV) return nullptr;
     AV* list = reinterpret_cast<AV*>(SvRV(procs));
-    const UV pid = SvUV(pid_argument);
+    const UV pid = static_cast<UV>(lmx::iv_arg(aTHX_ pid_argument));
     for (SSize_t i = 0; i <= av_len(list); ++i) {
         SV** entry = av_fetch(list, i, 0);
-        HV* process = entry ? hash_of(aTHX_ *entry) : nullptr;
-        SV* id = process ? fetch(aTHX_ process, "pid") : nullptr;
+        HV* process = entry ? hash_of(*entry) : nullptr;
+        SV* id = process ? hash_fetch(aTHX_ process, "pid") : nullptr;
         if (id && SvOK(id) && SvUV(id) == pid) return process;
     }
     return nullptr;
@@ -83,22 +67,20 @@ void enable_debug_privilege() {
     CloseHandle(token);
 }
 
-ModuleMap* collect_modules(const std::vector<ProcessRecord>& processes) {
-    auto* map = lmx::new_record<ModuleMap>();
+std::unique_ptr<ModuleMap> collect_modules(const std::vector<ProcessRecord>& processes) {
+    auto map = std::make_unique<ModuleMap>();
     for (const ProcessRecord& p : processes)
         if (!collect_by_module_snapshot(*map, p.pid)) collect_by_module_enumeration(*map, p.pid);
-    if (map->volumes != nullptr) return map;
-    free_module_map(map);
-    return nullptr;
+    if (map->volumes.empty()) return nullptr;
+    return map;
 }
 
 void set_process_fields(pTHX_ HV* hash, const ProcessRecord& p) {
-    store(aTHX_ hash, "pid", newSVuv(p.pid));
-    store(aTHX_ hash, "ppid", newSVuv(p.ppid));
-    store(aTHX_ hash, "uid", newSVuv(p.uid));
-    store(aTHX_ hash, "cmd", newSVpvn(p.name.data(), p.name.size()));
-    if (p.has_command_line)
-        store(aTHX_ hash, "args", newSVpvn(p.command_line.data(), p.command_line.size()));
+    hash_store(aTHX_ hash, "pid", newSVuv(p.pid));
+    hash_store(aTHX_ hash, "ppid", newSVuv(p.ppid));
+    hash_store(aTHX_ hash, "uid", newSVuv(p.uid));
+    hash_store(aTHX_ hash, "cmd", p.name);
+    if (p.has_command_line) hash_store(aTHX_ hash, "args", p.command_line);
 }
 
 // One hash per distinct process id, in list order; a repeated id updates
@@ -127,7 +109,7 @@ const char* class_name_of(pTHX_ I32 items, SV* first) {
 XS_INTERNAL(xs_new) {
     dXSARGS;
     const char* class_name = class_name_of(aTHX_ items, items >= 1 ? ST(0) : nullptr);
-    const IV flags = items >= 2 && SvIOK(ST(1)) ? SvIV(ST(1)) : 0;
+    const IV flags = items >= 2 ? lmx::integer_arg(aTHX_ ST(1)).value_or(0) : 0;
     HV* self = newHV();
     SV* object = sv_2mortal(newRV_noinc(reinterpret_cast<SV*>(self)));
     sv_bless(object, gv_stashpv(class_name, GV_ADD));
@@ -136,12 +118,13 @@ XS_INTERNAL(xs_new) {
     std::vector<ProcessRecord> processes;
     if (list_by_toolhelp(processes) || list_by_system_information(processes)) {
         if (flags & kFlagModules) {
-            if (ModuleMap* map = collect_modules(processes)) {
-                module_maps().add(map);
-                store(aTHX_ self, kMapKey, newSVuv(PTR2UV(map)));
+            if (std::unique_ptr<ModuleMap> map = collect_modules(processes)) {
+                SV* holder = newSV(0);
+                hash_store(aTHX_ self, kMapKey, holder);
+                lmx::attach_record(aTHX_ holder, std::move(map));
             }
         }
-        store(aTHX_ self, kProcsKey,
+        hash_store(aTHX_ self, kProcsKey,
               newRV_noinc(reinterpret_cast<SV*>(process_list(aTHX_ processes))));
     }
     ST(0) = object;
@@ -166,7 +149,7 @@ XS_INTERNAL(xs_get_field) {
     dXSARGS;
     static const char* const kFields[] = {"args", "cmd", "uid", "ppid"};
     HV* process = items == 2 ? process_of(aTHX_ ST(0), ST(1)) : nullptr;
-    SV* value = process ? fetch(aTHX_ process, kFields[XSANY.any_i32]) : nullptr;
+    SV* value = process ? hash_fetch(aTHX_ process, kFields[XSANY.any_i32]) : nullptr;
     if (value == nullptr) XSRETURN_UNDEF;
     ST(0) = sv_2mortal(newSVsv(value));
     XSRETURN(1);
@@ -175,8 +158,8 @@ XS_INTERNAL(xs_get_field) {
 XS_INTERNAL(xs_GetSID) {
     dXSARGS;
     if (items != 2) XSRETURN_UNDEF;
-    HANDLE process =
-        OpenProcess(READ_CONTROL | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(SvUV(ST(1))));
+    HANDLE process = OpenProcess(READ_CONTROL | PROCESS_QUERY_INFORMATION, FALSE,
+                                 static_cast<DWORD>(lmx::iv_arg(aTHX_ ST(1))));
     if (process == nullptr) XSRETURN_UNDEF;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -195,7 +178,8 @@ XS_INTERNAL(xs_GetSID) {
 XS_INTERNAL(xs_Terminate) {
     dXSARGS;
     if (items != 2) XSRETURN_UNDEF;
-    if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(SvUV(ST(1))))) {
+    if (HANDLE process =
+            OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(lmx::iv_arg(aTHX_ ST(1))))) {
         TerminateProcess(process, 0);
         CloseHandle(process);
     }
@@ -210,29 +194,25 @@ XS_INTERNAL(xs_WhoUsesPort) {
 
 XS_INTERNAL(xs_WhoUsesModule) {
     dXSARGS;
-    HV* self = items == 2 ? hash_of(aTHX_ ST(0)) : nullptr;
-    ModuleMap* map = self && fetch(aTHX_ self, kProcsKey) ? module_map_of(aTHX_ self) : nullptr;
-    if (map == nullptr || !SvOK(ST(1))) XSRETURN_UNDEF;
-    const char* path = SvPV_nolen(ST(1));
+    HV* self = items == 2 ? hash_of(ST(0)) : nullptr;
+    ModuleMap* map = self && hash_fetch(aTHX_ self, kProcsKey) ? module_map_of(aTHX_ self) : nullptr;
+    const std::optional<std::string> path = map ? lmx::text_arg(aTHX_ ST(1)) : std::nullopt;
     DWORD serial = 0;
     ULONGLONG index = 0;
-    if (*path == '\0' || !file_identity(path, serial, index)) XSRETURN_UNDEF;
-    const FileNode* file = find_file(*map, serial, index);
-    if (file == nullptr || file->processes == nullptr) XSRETURN_UNDEF;
+    if (!path || path->c_str()[0] == '\0' || !file_identity(path->c_str(), serial, index))
+        XSRETURN_UNDEF;
+    const FileUsers* file = find_file(*map, serial, index);
+    if (file == nullptr || file->pids.empty()) XSRETURN_UNDEF;
     AV* pids = newAV();
-    for (const ProcessNode* p = file->processes; p; p = p->next) av_push(pids, newSVuv(p->pid));
+    for (DWORD pid : file->pids) av_push(pids, newSVuv(pid));
     ST(0) = sv_2mortal(newRV_noinc(reinterpret_cast<SV*>(pids)));
     XSRETURN(1);
 }
 
 XS_INTERNAL(xs_DESTROY) {
     dXSARGS;
-    HV* self = items == 1 ? hash_of(aTHX_ ST(0)) : nullptr;
-    ModuleMap* map = self ? module_map_of(aTHX_ self) : nullptr;
-    if (map != nullptr && module_maps().remove(map)) {
-        store(aTHX_ self, kMapKey, newSVuv(0));
-        free_module_map(map);
-    }
+    HV* self = items == 1 ? hash_of(ST(0)) : nullptr;
+    if (self != nullptr) lmx::take_record<ModuleMap>(aTHX_ hash_fetch(aTHX_ self, kMapKey));
     XSRETURN_UNDEF;
 }
 

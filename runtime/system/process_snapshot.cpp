@@ -1,7 +1,7 @@
 #include "runtime/system/process_snapshot.h"
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "platform/codepages.h"
@@ -149,58 +149,25 @@ bool list_by_system_information(std::vector<ProcessRecord>& list) {
 }
 
 void record_module(ModuleMap& map, DWORD serial, ULONGLONG index, DWORD pid) {
-    VolumeNode* volume = map.volumes;
-    while (volume && volume->serial != serial) volume = volume->next;
-    if (volume == nullptr) {
-        volume = lmx::new_record<VolumeNode>();
-        volume->serial = serial;
-        (map.last_volume ? map.last_volume->next : map.volumes) = volume;
-        map.last_volume = volume;
-    }
-    FileNode* file = volume->files;
-    while (file && file->index != index) file = file->next;
-    if (file == nullptr) {
-        file = lmx::new_record<FileNode>();
-        file->index = index;
-        (volume->last_file ? volume->last_file->next : volume->files) = file;
-        volume->last_file = file;
-    }
+    auto volume = std::find_if(map.volumes.begin(), map.volumes.end(),
+                               [&](const VolumeFiles& v) { return v.serial == serial; });
+    if (volume == map.volumes.end()) volume = map.volumes.insert(volume, VolumeFiles{serial, {}});
+    auto file = std::find_if(volume->files.begin(), volume->files.end(),
+                             [&](const FileUsers& f) { return f.index == index; });
+    if (file == volume->files.end()) file = volume->files.insert(file, FileUsers{index, {}});
     // Modules are recorded process by process: a repeat is usually the last one.
-    if (file->last_process && file->last_process->pid == pid) return;
-    for (ProcessNode* p = file->processes; p; p = p->next)
-        if (p->pid == pid) return;
-    auto* process = lmx::new_record<ProcessNode>();
-    process->pid = pid;
-    (file->last_process ? file->last_process->next : file->processes) = process;
-    file->last_process = process;
+    if (!file->pids.empty() && file->pids.back() == pid) return;
+    if (std::find(file->pids.begin(), file->pids.end(), pid) == file->pids.end())
+        file->pids.push_back(pid);
 }
 
-const FileNode* find_file(const ModuleMap& map, DWORD serial, ULONGLONG index) {
-    for (const VolumeNode* v = map.volumes; v; v = v->next) {
-        if (v->serial != serial) continue;
-        for (const FileNode* f = v->files; f; f = f->next)
-            if (f->index == index) return f;
+const FileUsers* find_file(const ModuleMap& map, DWORD serial, ULONGLONG index) {
+    for (const VolumeFiles& v : map.volumes) {
+        if (v.serial != serial) continue;
+        for (const FileUsers& f : v.files)
+            if (f.index == index) return &f;
     }
     return nullptr;
-}
-
-void free_module_map(ModuleMap* map) {
-    for (VolumeNode* v = map->volumes; v;) {
-        for (FileNode* f = v->files; f;) {
-            for (ProcessNode* p = f->processes; p;) {
-                ProcessNode* next = p->next;
-                lmx::free_record(p);
-                p = next;
-            }
-            FileNode* next = f->next;
-            lmx::free_record(f);
-            f = next;
-        }
-        VolumeNode* next = v->next;
-        lmx::free_record(v);
-        v = next;
-    }
-    lmx::free_record(map);
 }
 
 bool file_identity(const char* path, DWORD& serial, ULONGLONG& index) {

@@ -28,35 +28,23 @@ bool list_by_toolhelp(std::vector<ProcessRecord>& list);
 bool list_by_system_information(std::vector<ProcessRecord>& list);
 
 // The module map: volumes, their files and the processes using each file,
-// three singly linked lists kept in insertion order without duplicates.
-struct ProcessNode {
-    DWORD pid;
-    ProcessNode* next;
-};
-
-struct FileNode {
+// each list in insertion order without duplicates.
+struct FileUsers {
     ULONGLONG index;
-    ProcessNode* processes;
-    ProcessNode* last_process;
-    FileNode* next;
+    std::vector<DWORD> pids;
 };
 
-struct VolumeNode {
+struct VolumeFiles {
     DWORD serial;
-    FileNode* files;
-    FileNode* last_file;
-    VolumeNode* next;
+    std::vector<FileUsers> files;
 };
 
 struct ModuleMap {
-    VolumeNode* volumes;
-    VolumeNode* last_volume;
+    std::vector<VolumeFiles> volumes;
 };
 
 void record_module(ModuleMap& map, DWORD serial, ULONGLONG index, DWORD pid);
-const FileNode* find_file(const ModuleMap& map, DWORD serial, ULONGLONG index);
-// Frees the nodes and the map (a record of lmx::new_record).
-void free_module_map(ModuleMap* map);
+const FileUsers* find_file(const ModuleMap& map, DWORD serial, ULONGLONG index);
 
 // The (volume serial, file index) of the file at `path`.
 bool file_identity(const char* path, DWORD& serial, ULONGLONG& index);

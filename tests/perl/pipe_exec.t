@@ -266,7 +266,9 @@ subtest 'natives refuse wrong arguments' => sub {
     is(KALDOR::Install::PipeExec::ReadlineXS(0), undef, 'record 0');
     is(KALDOR::Install::PipeExec::CloseXS(12345678), undef, 'an address that names no session');
     is(KALDOR::Install::PipeExec::GetErrorXS(1, 2), undef, 'too many arguments');
-    my $sess = KALDOR::Install::PipeExec::newXS();
+    KALDOR::Install::PipeExec::newXS(my $sess);
+    my $copy = $sess;
+    is(KALDOR::Install::PipeExec::CloseStdinXS($copy), undef, 'a copy of the address names nothing');
     is(KALDOR::Install::PipeExec::DESTROY_XS($sess), 1, 'DESTROY_XS');
     is(KALDOR::Install::PipeExec::DESTROY_XS($sess), undef, 'a second time refuses the freed record');
 };

@@ -254,29 +254,28 @@ TEST(Files, IdentityIsTheSameThroughLinksAndDiffersBetweenFiles) {
 
 TEST(ModuleMap, KeepsInsertionOrderWithoutDuplicates) {
     using namespace lmx::procstate;
-    ModuleMap* map = lmx::new_record<ModuleMap>();
-    record_module(*map, 7, 100, 5);
-    record_module(*map, 7, 100, 5);
-    record_module(*map, 7, 200, 5);
-    record_module(*map, 9, 100, 6);
-    record_module(*map, 7, 100, 3);
-    record_module(*map, 7, 100, 5);
-    const FileNode* file = find_file(*map, 7, 100);
+    ModuleMap map;
+    record_module(map, 7, 100, 5);
+    record_module(map, 7, 100, 5);
+    record_module(map, 7, 200, 5);
+    record_module(map, 9, 100, 6);
+    record_module(map, 7, 100, 3);
+    record_module(map, 7, 100, 5);
+    const FileUsers* file = find_file(map, 7, 100);
     ASSERT_NE(file, nullptr);
-    std::vector<DWORD> pids;
-    for (const ProcessNode* p = file->processes; p; p = p->next) pids.push_back(p->pid);
-    EXPECT_EQ(pids, (std::vector<DWORD>{5, 3}));
-    EXPECT_EQ(find_file(*map, 9, 100)->processes->pid, 6u);
-    EXPECT_EQ(find_file(*map, 9, 200), nullptr);
-    EXPECT_EQ(map->volumes->serial, 7u);
-    EXPECT_EQ(map->volumes->next->serial, 9u);
-    free_module_map(map);
+    EXPECT_EQ(file->pids, (std::vector<DWORD>{5, 3}));
+    EXPECT_EQ(find_file(map, 9, 100)->pids, (std::vector<DWORD>{6}));
+    EXPECT_EQ(find_file(map, 9, 200), nullptr);
+    ASSERT_EQ(map.volumes.size(), 2u);
+    EXPECT_EQ(map.volumes[0].serial, 7u);
+    EXPECT_EQ(map.volumes[1].serial, 9u);
 }
 
 TEST(ModuleMap, RoutesAgreeForThisProcess) {
     using namespace lmx::procstate;
-    ModuleMap* by_snapshot = lmx::new_record<ModuleMap>();
-    ModuleMap* by_enumeration = lmx::new_record<ModuleMap>();
+    ModuleMap snapshot, enumeration;
+    ModuleMap* by_snapshot = &snapshot;
+    ModuleMap* by_enumeration = &enumeration;
     const DWORD self = static_cast<DWORD>(::getpid());
     EXPECT_TRUE(collect_by_module_snapshot(*by_snapshot, self));
     EXPECT_TRUE(collect_by_module_enumeration(*by_enumeration, self));
@@ -285,12 +284,10 @@ TEST(ModuleMap, RoutesAgreeForThisProcess) {
     ULONGLONG index = 0;
     ASSERT_TRUE(file_identity("/proc/self/exe", serial, index));
     for (ModuleMap* map : {by_snapshot, by_enumeration}) {
-        const FileNode* exe = find_file(*map, serial, index);
+        const FileUsers* exe = find_file(*map, serial, index);
         ASSERT_NE(exe, nullptr);
-        EXPECT_EQ(exe->processes->pid, self);
+        EXPECT_EQ(exe->pids.front(), self);
     }
-    free_module_map(by_snapshot);
-    free_module_map(by_enumeration);
 }
 
 TEST(ProcessList, BothRoutesFindThisProcessWithItsCommandLine) {
