@@ -43,27 +43,15 @@ sub GetFSUsage {
     return map { my %usage = FetchFSUsage($self, $_); \%usage } 0 .. $count - 1;
 }
 
-# The named sub of a module that may be absent: booted first when only its
-# bootstrap is registered; undef when it still does not exist.
-sub _provided {
-    my ($package, $name) = @_;
-    my $sub = "${package}::$name";
-    if (!defined &$sub && defined &{"${package}::bootstrap"}) {
-        local $@;
-        eval { $package->bootstrap };
-    }
-    return defined &$sub ? \&$sub : undef;
-}
-
 sub ExtractBuildInfo {
     my ($self) = @_;
-    my $build_info = _provided('KALDOR::Install::BuildInfo', 'GetBuildInfo') or return undef;
+    my $build_info = LMX::Common::ModuleSub('KALDOR::Install::BuildInfo::GetBuildInfo') or return undef;
     return $build_info->($self);
 }
 
 sub ExtractMagic {
     my ($self) = @_;
-    my $build_info = _provided('KALDOR::Install::BuildInfo', 'GetBuildInfo') or return undef;
+    my $build_info = LMX::Common::ModuleSub('KALDOR::Install::BuildInfo::GetBuildInfo') or return undef;
     my $info = $build_info->($self);
     return ref $info eq 'HASH' ? $info->{magic} : undef;
 }
@@ -71,7 +59,7 @@ sub ExtractMagic {
 sub ExtractSysVersionInfo {
     my ($self) = @_;
     return '' unless $^O =~ /mswin/i;
-    my $version_info = _provided('KALDOR::Install::System::Win32::VersionInfo', 'SysVersionInfo')
+    my $version_info = LMX::Common::ModuleSub('KALDOR::Install::System::Win32::VersionInfo::SysVersionInfo')
       or return '';
     return $version_info->($self);
 }

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/handles.h"
 #include "runtime/archive/extract_rules.h"
+#include "runtime/host/arguments.h"
 
 namespace lmx::untgz {
 namespace {
@@ -45,18 +46,9 @@ bool make_directories(UntgzState* s, const std::string& path, int mode) {
 // The name that KALDOR::Install::FSUsage::GetFSName gives the path, or null.
 // The package is booted first when its functions are not there yet.
 char* filesystem_name_of(pTHX_ const char* path) {
-    static const char kSub[] = "KALDOR::Install::FSUsage::GetFSName";
-    static const char kBoot[] = "KALDOR::Install::FSUsage::bootstrap";
-    dSP;
-    if (get_cv(kSub, 0) == nullptr && get_cv(kBoot, 0) != nullptr) {
-        PUSHMARK(SP);
-        XPUSHs(sv_2mortal(newSVpvs("KALDOR::Install::FSUsage")));
-        PUTBACK;
-        call_pv(kBoot, G_DISCARD | G_EVAL | G_KEEPERR);
-        SPAGAIN;
-    }
-    CV* sub = get_cv(kSub, 0);
+    CV* sub = lmx::module_sub(aTHX_ "KALDOR::Install::FSUsage::GetFSName");
     if (sub == nullptr) return nullptr;
+    dSP;
     char* name = nullptr;
     ENTER;
     SAVETMPS;
