@@ -168,4 +168,18 @@ HANDLE get_osfhandle(int fd) {
     return handle;
 }
 
+int lstat(const char* path, struct ::stat* status) {
+    std::string host;
+    return translated(path, host) ? ::lstat(host.c_str(), status) : -1;
+}
+
+bool realpath(const char* path, std::string& resolved) {
+    std::string host;
+    if (!translated(path, host)) return false;
+    std::unique_ptr<char, decltype(&std::free)> full(::realpath(host.c_str(), nullptr), &std::free);
+    if (full == nullptr) return false;
+    resolved = full.get();
+    return true;
+}
+
 }  // namespace crt

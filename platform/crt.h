@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "platform/types.h"
 
@@ -83,5 +84,15 @@ bool localtime(std::int64_t time, struct ::tm& out);
 // The handle refers to the descriptor without owning it (closing the
 // descriptor ends it), and one descriptor always gives the same handle.
 HANDLE get_osfhandle(int fd);
+
+// The status of the file at `path` itself: a symbolic link is described,
+// not followed (the Windows C runtime's _stat of a reparse point). 0, or -1
+// with errno set.
+int lstat(const char* path, struct ::stat* status);
+
+// _fullpath with every symbolic link resolved: the host's absolute path of
+// the existing file at `path` in `resolved`, for comparing two paths. False
+// with errno set.
+bool realpath(const char* path, std::string& resolved);
 
 }  // namespace crt

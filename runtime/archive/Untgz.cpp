@@ -4,8 +4,9 @@
 // extracts entries to disk or checks them in a test run. The Perl half
 // (Untgz.pl) adds evaluation of entry data, the usage summary and the calls
 // into the build-information modules.
-#include <cstring>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/crt.h"
@@ -14,6 +15,7 @@
 #include "runtime/archive/untgz_walk.h"
 #include "runtime/archive/untgz_writer.h"
 #include "embedded_texts.h"
+#include "runtime/host/arguments.h"
 #include "runtime/host/module_table.h"
 #include "runtime/host/native_object.h"
 #include "runtime/host/xs_module.h"
@@ -32,18 +34,11 @@ UntgzState* state_arg(pTHX_ I32 items, SV* self, I32 low, I32 high) {
     return lmx::record_of<UntgzState>(aTHX_ self, kKey);
 }
 
-// A string argument; an undefined value is the empty string.
-std::string string_arg(pTHX_ SV* value) {
-    if (!SvOK(value)) return std::string();
-    STRLEN length;
-    const char* text = SvPV(value, length);
-    return std::string(text, length);
-}
-
 // The entry's name as described: the pending long name, else the name
 // field without trailing blanks.
 std::string described_name(const UntgzState* s) {
-    if (s->long_name != nullptr) return s->long_name;
+    if (s->pax_path) return *s->pax_path;
+    if (s->long_name) return *s->long_name;
     std::string name = name_field(s);
     while (!name.empty() && name.back() == ' ') name.pop_back();
     return name;
@@ -54,19 +49,20 @@ std::string described_name(const UntgzState* s) {
 int describe(pTHX_ const UntgzState* s, SV** stack_base) {
     const std::string name = described_name(s);
     const char type = typeflag(s);
+    const lmx::tar::HeaderNumbers& n = s->numbers;
     switch (GIMME_V) {
         case G_LIST:
-            stack_base[0] = sv_2mortal(newSViv(mode_with_type(type, header_mode(s))));
-            stack_base[1] = sv_2mortal(newSViv(header_size(s)));
-            stack_base[2] = sv_2mortal(newSVuv(static_cast<UV>(header_mtime(s))));
+            stack_base[0] = sv_2mortal(newSViv(mode_with_type(type, n.mode)));
+            stack_base[1] = sv_2mortal(newSViv(n.size));
+            stack_base[2] = sv_2mortal(newSVuv(static_cast<UV>(n.mtime)));
             stack_base[3] = sv_2mortal(newSVpvn(name.data(), name.size()));
             return 4;
         case G_SCALAR: {
             struct ::tm tm {};
             LocalTime t{0, 0, 0, 0, 0, 0};
-            if (crt::localtime(header_mtime(s), tm))
+            if (crt::localtime(n.mtime, tm))
                 t = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-            const std::string line = listing_line(type, header_mode(s), header_size(s), t, name);
+            const std::string line = listing_line(type, n.mode, n.size, t, name);
             stack_base[0] = sv_2mortal(newSVpvn(line.data(), line.size()));
             return 1;
         }
@@ -92,10 +88,10 @@ XS_INTERNAL(xs_Open) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 2, 3);
     if (s == nullptr) XSRETURN_UNDEF;
-    const std::string path = string_arg(aTHX_ ST(1));
-    if (path.empty()) XSRETURN_UNDEF;
-    const auto test_run = static_cast<std::int32_t>(items == 3 ? SvIV(ST(2)) : 0);
-    if (!open_archive(s, path.c_str(), test_run)) XSRETURN_UNDEF;
+    const std::optional<std::string> path = lmx::text_arg(aTHX_ ST(1));
+    if (!path || path->empty()) XSRETURN_UNDEF;
+    const bool test_run = items == 3 && lmx::iv_arg(aTHX_ ST(2)) != 0;
+    if (!open_archive(s, *path, test_run)) XSRETURN_UNDEF;
     XSRETURN_IV(0);
 }
 
@@ -121,8 +117,8 @@ XS_INTERNAL(xs_GetArchivename) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 1, 1);
     if (s == nullptr) XSRETURN_UNDEF;
-    if (s->archive_name == nullptr) XSRETURN_UNDEF;
-    ST(0) = sv_2mortal(newSVpv(s->archive_name, 0));
+    if (!s->archive_name) XSRETURN_UNDEF;
+    ST(0) = sv_2mortal(newSVpvn(s->archive_name->data(), s->archive_name->size()));
     XSRETURN(1);
 }
 
@@ -145,7 +141,7 @@ XS_INTERNAL(xs_ExtractRead) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 2, 3);
     if (s == nullptr) XSRETURN_UNDEF;
-    const IV size = items == 3 ? SvIV(ST(2)) : 512;
+    const IV size = items == 3 ? lmx::iv_arg(aTHX_ ST(2)) : 512;
     if (size < 0 || size % 512 != 0) XSRETURN_UNDEF;
     const IV n = extract_read(aTHX_ s, ST(1), size);
     if (n < 0) XSRETURN_UNDEF;
@@ -163,11 +159,10 @@ XS_INTERNAL(xs_SetDestDir) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 2, 2);
     if (s == nullptr) XSRETURN_UNDEF;
-    const std::string dir = string_arg(aTHX_ ST(1));
-    if (dir.empty()) XSRETURN_UNDEF;
-    clear_errors(s);
-    Safefree(s->destination);
-    s->destination = copy_text(dir);
+    std::optional<std::string> dir = lmx::text_arg(aTHX_ ST(1));
+    if (!dir || dir->empty()) XSRETURN_UNDEF;
+    s->errors.clear();
+    s->destination = std::move(dir);
     XSRETURN_IV(0);
 }
 
@@ -175,7 +170,7 @@ XS_INTERNAL(xs_SetOwner) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 3, 3);
     if (s == nullptr) XSRETURN_UNDEF;
-    clear_errors(s);
+    s->errors.clear();
     XSRETURN_IV(0);
 }
 
@@ -184,7 +179,7 @@ XS_INTERNAL(xs_SetReadOnly) {
     UntgzState* s = state_arg(aTHX_ items, ST(0), 2, 2);
     if (s == nullptr) XSRETURN_UNDEF;
     if (s->stream == nullptr) XSRETURN_UNDEF;
-    s->test_run = static_cast<std::int32_t>(SvIV(ST(1)));
+    s->test_run = lmx::iv_arg(aTHX_ ST(1)) != 0;
     XSRETURN_IV(0);
 }
 
@@ -192,22 +187,18 @@ XS_INTERNAL(xs_FetchFSUsage) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 1, 2);
     if (s == nullptr) XSRETURN_UNDEF;
-    if (items == 1) {
-        UV count = 0;
-        for (const FsUsageEntry* u = s->usage; u != nullptr; u = u->next) ++count;
-        XSRETURN_UV(count);
-    }
-    IV index = SvIV(ST(1));
-    const FsUsageEntry* u = s->usage;
-    for (; u != nullptr && index > 0; --index) u = u->next;
-    if (u == nullptr) XSRETURN_UNDEF;
+    if (items == 1) XSRETURN_UV(s->usage.size());
+    const IV index = std::max<IV>(lmx::iv_arg(aTHX_ ST(1)), 0);
+    if (static_cast<UV>(index) >= s->usage.size()) XSRETURN_UNDEF;
+    const FsUsageEntry& u = s->usage[static_cast<size_t>(index)];
+    const std::string name = u.filesystem_name.value_or("");
     EXTEND(SP, 6);
     ST(0) = sv_2mortal(newSVpvs("FSNAME"));
-    ST(1) = sv_2mortal(newSVpv(u->filesystem_name ? u->filesystem_name : "", 0));
+    ST(1) = sv_2mortal(newSVpvn(name.data(), name.size()));
     ST(2) = sv_2mortal(newSVpvs("USED"));
-    ST(3) = sv_2mortal(newSVuv(u->used));
+    ST(3) = sv_2mortal(newSVuv(u.used));
     ST(4) = sv_2mortal(newSVpvs("NEEDED"));
-    ST(5) = sv_2mortal(newSVuv(u->needed));
+    ST(5) = sv_2mortal(newSVuv(u.needed));
     XSRETURN(6);
 }
 
@@ -216,8 +207,8 @@ XS_INTERNAL(xs_GetErr) {
     UntgzState* s = state_arg(aTHX_ items, ST(0), 1, 1);
     if (s == nullptr) XSRETURN_UNDEF;
     SP -= items;
-    for (const ErrorText* e = s->errors; e != nullptr; e = e->next)
-        XPUSHs(sv_2mortal(newSVpv(e->text, 0)));
+    for (const std::string& text : s->errors)
+        XPUSHs(sv_2mortal(newSVpvn(text.data(), text.size())));
     PUTBACK;
 }
 
@@ -225,8 +216,8 @@ XS_INTERNAL(xs_ErrAdd) {
     dXSARGS;
     UntgzState* s = state_arg(aTHX_ items, ST(0), 2, 2);
     if (s == nullptr) XSRETURN_UNDEF;
-    const std::string text = string_arg(aTHX_ ST(1));
-    if (!text.empty()) add_error(s, text);
+    std::optional<std::string> text = lmx::text_arg(aTHX_ ST(1));
+    if (text && !text->empty()) add_error(s, std::move(*text));
     XSRETURN_UNDEF;
 }
 

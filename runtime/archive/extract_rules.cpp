@@ -10,16 +10,15 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 bool parent_directory(const std::string& path, std::string& parent) {
-    size_t cut = path.rfind('/');
-    if (cut == std::string::npos) cut = path.rfind('\\');
+    const size_t cut = path.find_last_of("/\\");
     if (cut == std::string::npos) return false;
     parent = path.substr(0, cut == 0 ? 1 : cut);
     return true;
 }
 
-std::string output_path(const char* destination, const std::string& name) {
-    if (destination == nullptr) return name;
-    std::string path = destination;
+std::string output_path(const std::optional<std::string>& destination, const std::string& name) {
+    if (!destination) return name;
+    std::string path = *destination;
     if (path.empty() || !is_separator(path.back())) path += '/';
     return path + name;
 }
@@ -30,6 +29,14 @@ int directory_mode(std::int64_t file_mode) {
     if (mode & 060) mode |= 010;
     if (mode & 06) mode |= 01;
     return mode;
+}
+
+int implied_directory_mode(int mode) { return (mode & 0300) == 0300 ? mode : 0777; }
+
+bool lies_within(const std::string& path, const std::string& directory) {
+    if (path.compare(0, directory.size(), directory) != 0) return false;
+    return path.size() == directory.size() || directory.back() == '/' ||
+           path[directory.size()] == '/';
 }
 
 bool leaves_destination(const std::string& name) {

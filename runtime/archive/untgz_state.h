@@ -4,57 +4,60 @@
 // current header's fields and reads from the gzip stream.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "runtime/archive/gz_stream.h"
+#include "runtime/archive/pax_header.h"
+#include "runtime/archive/tar_header.h"
 
 namespace lmx::untgz {
 
 constexpr size_t kBlock = 512;
 constexpr size_t kKeptHeader = 500;  // bytes of the current header block that are kept
 
-// One text of the error list.
-struct ErrorText {
-    ErrorText* next;
-    char* text;
-};
-
 // The space accounted on one filesystem during a test run.
 struct FsUsageEntry {
-    FsUsageEntry* next;
-    std::uint64_t device;    // the file status's device number
-    char* filesystem_name;   // what GetFSName named it, or null
-    std::uint64_t used;      // KiB taken now by the files to be replaced
-    std::uint64_t needed;    // KiB that the installed files will take
+    std::uint64_t device = 0;                    // the file status's device number
+    std::optional<std::string> filesystem_name;  // what GetFSName named it
+    std::uint64_t used = 0;                      // KiB taken now by the files to be replaced
+    std::uint64_t needed = 0;                    // KiB that the installed files will take
 };
+
+struct FileClose {
+    void operator()(FILE* file) const;
+};
+using OutputFile = std::unique_ptr<FILE, FileClose>;
 
 struct UntgzState {
-    ~UntgzState();
-    gzFile stream;                        // the open archive, or null
-    unsigned char header[kKeptHeader];    // the current entry's header; all zero when none
-    char* destination;                    // set by SetDestDir, or null
-    FILE* output;                         // the file being extracted, or null
-    std::uint64_t remaining;              // data bytes of the current entry not yet consumed
-    char* output_path;                    // path of the entry being extracted, or null
-    char* long_name;                      // name from the last 'L' entry, pending, or null
-    size_t long_name_size;                // bytes allocated for it (its entry's size + 1)
-    size_t long_name_filled;              // bytes of it delivered so far
-    char* archive_name;                   // the path given to Open, or null
-    ErrorText* errors;                    // newest first
-    std::int32_t test_run;
-    FsUsageEntry* usage;                  // in the order the filesystems were met
-    std::int32_t data_touched;            // the stream was read since Open or Rewind
+    GzStream stream;                          // the open archive
+    unsigned char header[kKeptHeader]{};      // the current entry's header; all zero when none
+    tar::HeaderNumbers numbers;               // its mode, size and time, pax records applied
+    std::optional<std::string> pax_path;      // its name from a pax header
+    std::optional<std::string> destination;   // set by SetDestDir
+    OutputFile output;                        // the file being extracted
+    std::uint64_t remaining = 0;              // data bytes of the current entry not yet consumed
+    std::optional<std::string> output_path;   // path of the entry being extracted
+    std::optional<std::string> long_name;     // name from the last 'L' entry, pending
+    std::string pax_data;                     // data of the pax header being read
+    tar::PaxRecords pending_pax;              // records for the next entry returned
+    std::optional<std::string> archive_name;  // the path given to Open
+    std::deque<std::string> errors;           // newest first
+    bool test_run = false;
+    std::vector<FsUsageEntry> usage;          // in the order the filesystems were met
+    bool data_touched = false;                // the stream was read since Open or Rewind
+    bool data_read = false;                   // data of the current entry was consumed
+    bool ended = false;                       // the end of the archive was read
 };
 
-// A copy of `text` from the interpreter's allocator, released with Safefree.
-char* copy_text(const std::string& text);
-
 // The error list.
-void clear_errors(UntgzState* s);
-void add_error(UntgzState* s, const std::string& text);
+void add_error(UntgzState* s, std::string text);
 // The C runtime's text for the errno value `err`.
 void add_system_error(UntgzState* s, int err);
 // The stream's error text, or the system's text when the stream reports a
@@ -68,21 +71,17 @@ char typeflag(const UntgzState* s);
 bool has_entry(const UntgzState* s);
 bool is_regular_file(const UntgzState* s);
 bool is_directory(const UntgzState* s);
-std::int64_t header_mode(const UntgzState* s);
-std::int64_t header_size(const UntgzState* s);
-std::int64_t header_mtime(const UntgzState* s);
-// The header's name field up to its first NUL, at most 100 bytes.
+// The header's name, its ustar prefix joined to it.
 std::string name_field(const UntgzState* s);
-// The entry's name: the pending long name, else the name field.
+// The entry's name: its pax name, else the pending long name, else the
+// name field.
 std::string raw_entry_name(const UntgzState* s);
 
-// Reads up to `length` bytes of the stream into `buffer`: fewer only at the
-// end of the stream or on a read error (`error` set).
-struct StreamRead {
-    size_t got;
-    bool error;
-};
-StreamRead read_stream(UntgzState* s, void* buffer, size_t length);
+// No current entry: the header and what belongs to it cleared.
+void clear_entry(UntgzState* s);
+
+// Reads up to `length` bytes of the stream (an error without a stream).
+GzRead read_stream(UntgzState* s, void* buffer, size_t length);
 
 // The whole blocks that hold `bytes` bytes of entry data, padding included
 // (saturating for sizes that no stream can hold).
@@ -107,11 +106,12 @@ DataEnd consume_blocks(UntgzState* s, std::uint64_t span, Sink&& sink) {
     char buffer[kChunk];
     while (span > 0) {
         const size_t want = span < kChunk ? static_cast<size_t>(span) : kChunk;
-        const StreamRead r = read_stream(s, buffer, want);
+        const GzRead r = read_stream(s, buffer, want);
         const size_t whole = r.got / kBlock * kBlock;
         const size_t data = s->remaining < whole ? static_cast<size_t>(s->remaining) : whole;
         s->remaining -= data;
         span -= whole;
+        if (data > 0) s->data_read = true;
         if (data > 0 && !sink(static_cast<const char*>(buffer), data)) return DataEnd::kRefused;
         if (r.error) return DataEnd::kReadError;
         if (r.got < want) return DataEnd::kShortRead;
@@ -124,13 +124,5 @@ DataEnd consume_blocks(UntgzState* s, std::uint64_t span, Sink&& sink) {
 // form archive " + name; for a short read "unexpected end of archive " +
 // name.
 void add_read_errors(UntgzState* s, DataEnd end);
-
-// Releases, each leaving its field empty.
-void close_stream(UntgzState* s);
-void close_output(UntgzState* s);
-void discard_long_name(UntgzState* s);
-void discard_output_path(UntgzState* s);
-void discard_usage(UntgzState* s);
-void clear_header(UntgzState* s);
 
 }  // namespace lmx::untgz

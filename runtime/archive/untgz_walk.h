@@ -2,17 +2,21 @@
 // rewinding, and reading an entry's data into Perl scalars.
 #pragma once
 
+#include <string>
+
 #include "runtime/archive/untgz_state.h"
 #include "runtime/host/perl_api.h"
 
 namespace lmx::untgz {
 
 // Opens the archive at `path` for a walk; false with the error texts set.
-bool open_archive(UntgzState* s, const char* path, std::int32_t test_run);
+bool open_archive(UntgzState* s, const std::string& path, bool test_run);
 
 // Advances to the next entry that the walk returns, consuming long-name and
-// extension entries on the way. False at the end of the archive (no error
-// text) and on failure (error texts set).
+// extension entries on the way and applying pax records to the entry after
+// them. False at the end of the archive (no error text, unless the gzip
+// stream after the end blocks is cut short or fails its check) and on
+// failure (error texts set).
 bool next_entry(UntgzState* s);
 
 // Back to the start of the archive; 0, or -1 (error texts set when the

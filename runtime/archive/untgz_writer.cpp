@@ -1,24 +1,59 @@
 #include "runtime/archive/untgz_writer.h"
 
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/handles.h"
+#include "platform/unique_handle.h"
 #include "runtime/archive/extract_rules.h"
 #include "runtime/host/arguments.h"
 
 namespace lmx::untgz {
 namespace {
 
+const char kLeavesDestination[] = "the name leads out of the destination directory";
+
+// Where the part of a path below the destination directory begins: levels
+// of a longer prefix must not be links that lead out of it. Without a
+// destination nothing is checked.
+struct Confinement {
+    const std::optional<std::string>& destination;
+    size_t below;  // prefixes longer than this lie below the destination
+};
+
+// True when the existing level `name` below the destination is a
+// directory and no link that leads out of the destination; false (with
+// the text recorded when it leads out) otherwise. The level is looked at
+// without following a link; a link is followed only to see where it leads.
+bool confined_directory(UntgzState* s, const Confinement& c, const std::string& name) {
+    struct ::stat status;
+    if (crt::lstat(name.c_str(), &status) != 0) return false;
+    if (!S_ISLNK(status.st_mode)) return S_ISDIR(status.st_mode);
+    std::string target, root;
+    if (!crt::realpath(name.c_str(), target) || !crt::realpath(c.destination->c_str(), root) ||
+        !lies_within(target, root)) {
+        add_error(s, kLeavesDestination);
+        return false;
+    }
+    return crt::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 // Creates one directory level unless it exists (as a directory) or is the
 // start of an absolute path or a drive.
-bool make_one_directory(UntgzState* s, const std::string& name, int mode) {
+bool make_one_directory(UntgzState* s, const Confinement& c, const std::string& name, int mode) {
     if (name.empty() || is_drive(name)) return true;
-    struct ::stat status;
-    if (crt::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+    if (c.destination && name.size() > c.below) {
+        const size_t texts = s->errors.size();
+        if (confined_directory(s, c, name)) return true;
+        if (s->errors.size() != texts) return false;
+    } else {
+        struct ::stat status;
+        if (crt::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+    }
     if (crt::mkdir(name.c_str(), mode) == 0) return true;
     add_system_error(s, errno);
     add_error(s, "cannot create subdirectory " + name);
@@ -26,8 +61,9 @@ bool make_one_directory(UntgzState* s, const std::string& name, int mode) {
 }
 
 // Creates `path` with every missing parent; a trailing separator is
-// ignored, and the root is there already.
-bool make_directories(UntgzState* s, const std::string& path, int mode) {
+// ignored, and the root is there already. The levels above the last get
+// the mode of implied directories.
+bool make_directories(UntgzState* s, const Confinement& c, const std::string& path, int mode) {
     if (path.empty()) return false;
     std::string dir = path;
     for (;;) {
@@ -36,31 +72,29 @@ bool make_directories(UntgzState* s, const std::string& path, int mode) {
         if (!is_separator(dir.back())) break;
         dir.pop_back();
     }
-    for (size_t i = 0; i <= dir.size(); ++i)
-        if ((i == dir.size() || is_separator(dir[i])) &&
-            !make_one_directory(s, dir.substr(0, i), mode))
-            return false;
+    for (size_t i = 0; i <= dir.size(); ++i) {
+        if (i < dir.size() && !is_separator(dir[i])) continue;
+        const int level_mode = i == dir.size() ? mode : implied_directory_mode(mode);
+        if (!make_one_directory(s, c, dir.substr(0, i), level_mode)) return false;
+    }
     return true;
 }
 
-// The name that KALDOR::Install::FSUsage::GetFSName gives the path, or null.
+// The name that KALDOR::Install::FSUsage::GetFSName gives the path, if any.
 // The package is booted first when its functions are not there yet.
-char* filesystem_name_of(pTHX_ const char* path) {
+std::optional<std::string> filesystem_name_of(pTHX_ const std::string& path) {
     CV* sub = lmx::module_sub(aTHX_ "KALDOR::Install::FSUsage::GetFSName");
-    if (sub == nullptr) return nullptr;
+    if (sub == nullptr) return std::nullopt;
     dSP;
-    char* name = nullptr;
+    std::optional<std::string> name;
     ENTER;
     SAVETMPS;
     PUSHMARK(SP);
-    XPUSHs(sv_2mortal(newSVpv(path, 0)));
+    XPUSHs(sv_2mortal(newSVpvn(path.data(), path.size())));
     PUTBACK;
     const int count = call_sv(reinterpret_cast<SV*>(sub), G_SCALAR | G_EVAL | G_KEEPERR);
     SPAGAIN;
-    if (count == 1) {
-        SV* value = POPs;
-        if (SvOK(value)) name = copy_text(SvPV_nolen(value));
-    }
+    if (count == 1) name = lmx::text_arg(aTHX_ POPs);
     PUTBACK;
     FREETMPS;
     LEAVE;
@@ -73,65 +107,56 @@ void account_usage(pTHX_ UntgzState* s, const struct ::stat& status) {
     const std::uint64_t needed = kilobytes(s->remaining);
     const std::uint64_t used = kilobytes(static_cast<std::uint64_t>(status.st_size));
     const auto device = static_cast<std::uint64_t>(status.st_dev);
-    FsUsageEntry** link = &s->usage;
-    for (; *link != nullptr; link = &(*link)->next) {
-        if ((*link)->device == device) {
-            (*link)->used += used;
-            (*link)->needed += needed;
+    for (FsUsageEntry& entry : s->usage) {
+        if (entry.device == device) {
+            entry.used += used;
+            entry.needed += needed;
             return;
         }
     }
-    FsUsageEntry* entry;
-    Newxz(entry, 1, FsUsageEntry);
-    entry->device = device;
-    entry->used = used;
-    entry->needed = needed;
-    entry->filesystem_name = filesystem_name_of(aTHX_ s->output_path);
-    *link = entry;
+    s->usage.push_back(
+        FsUsageEntry{device, filesystem_name_of(aTHX_ *s->output_path), used, needed});
 }
 
 // Whether an existing file could be replaced: it is opened for reading and
 // writing without sharing, and its last byte is read, cut off and written
 // back. False with one text recorded.
 bool probe_writable(UntgzState* s, const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    platform::UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         add_error(s, GetLastError() == ERROR_SHARING_VIOLATION
                          ? "sharing violation during open of existing file"
                          : "could not open existing file");
         return false;
     }
-    auto fail = [s, file](const char* text) {
+    auto fail = [s](const char* text) {
         add_error(s, text);
-        CloseHandle(file);
         return false;
     };
     DWORD size_high = 0;
-    const DWORD size_low = GetFileSize(file, &size_high);
+    const DWORD size_low = GetFileSize(file.get(), &size_high);
     if (size_low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)
         return fail("could not get file size");
     const std::uint64_t size = (static_cast<std::uint64_t>(size_high) << 32) | size_low;
-    if (size == 0) {
-        CloseHandle(file);
-        return true;
-    }
-    auto seek_last_byte = [file, size]() {
+    if (size == 0) return true;
+    auto seek_last_byte = [&file, size]() {
         LONG high = static_cast<LONG>((size - 1) >> 32);
-        const DWORD low = SetFilePointer(file, static_cast<LONG>(size - 1), &high, FILE_BEGIN);
+        const DWORD low =
+            SetFilePointer(file.get(), static_cast<LONG>(size - 1), &high, FILE_BEGIN);
         return low != INVALID_SET_FILE_POINTER || GetLastError() == ERROR_SUCCESS;
     };
     if (!seek_last_byte()) return fail("could not seek to eof for read");
     char last;
     DWORD done = 0;
-    if (!ReadFile(file, &last, 1, &done, nullptr) || done != 1) return fail("could not read at eof");
+    if (!ReadFile(file.get(), &last, 1, &done, nullptr) || done != 1)
+        return fail("could not read at eof");
     if (!seek_last_byte()) return fail("could not seek to eof for trunc");
-    if (!SetEndOfFile(file))
+    if (!SetEndOfFile(file.get()))
         return fail(GetLastError() == ERROR_USER_MAPPED_FILE ? "file mapped by user application"
                                                                : "could not truncate");
-    if (!WriteFile(file, &last, 1, &done, nullptr) || done != 1)
+    if (!WriteFile(file.get(), &last, 1, &done, nullptr) || done != 1)
         return fail("could not write at eof");
-    CloseHandle(file);
     return true;
 }
 
@@ -145,17 +170,18 @@ struct timespec seconds(std::int64_t time) {
 // parent directories (in a test run too). In a test run no file stays
 // open: an existing file is probed and left as it was, a new one is
 // created and deleted again, each accounted.
-bool open_output(pTHX_ UntgzState* s, int directory_mode) {
-    close_output(s);
-    const std::string path = s->output_path;
+bool open_output(pTHX_ UntgzState* s, const Confinement& c, int directory_mode) {
+    s->output.reset();
+    const std::string path = *s->output_path;
     std::string parent;
-    if (parent_directory(path, parent) && !make_directories(s, parent, directory_mode))
+    if (parent_directory(path, parent) && !make_directories(s, c, parent, directory_mode))
         return false;
     if (!s->test_run) {
-        // Whatever is there goes first, a symbolic link included, so that
-        // the new file never lands where a link points.
+        // Whatever is there goes first, a symbolic link included, and the
+        // new file is created exclusively: a link put there in between is
+        // never followed.
         crt::unlink(path.c_str());
-        s->output = crt::fopen(path.c_str(), "wb");
+        s->output.reset(crt::fopen(path.c_str(), "wbx"));
         if (s->output != nullptr) return true;
         add_system_error(s, errno);
         add_error(s, "cannot open " + path + " for writing");
@@ -170,14 +196,14 @@ bool open_output(pTHX_ UntgzState* s, int directory_mode) {
         return true;
     }
     // Exclusive creation: a dangling link at the path is never followed.
-    FILE* probe = crt::fopen(path.c_str(), "w+bx");
+    OutputFile probe(crt::fopen(path.c_str(), "w+bx"));
     if (probe == nullptr) {
         add_system_error(s, errno);
         add_error(s, "cannot create " + path);
         return false;
     }
     if (crt::stat(path.c_str(), &status) == 0) account_usage(aTHX_ s, status);
-    crt::fclose(probe);
+    probe.reset();
     crt::unlink(path.c_str());
     return true;
 }
@@ -188,47 +214,55 @@ bool open_output(pTHX_ UntgzState* s, int directory_mode) {
 bool finish_entry(UntgzState* s) {
     bool written = true;
     if (is_regular_file(s) && !s->test_run && s->output != nullptr) {
-        const int closed = crt::fclose(s->output);
-        s->output = nullptr;
+        const int closed = crt::fclose(s->output.release());
+        const char* path = s->output_path->c_str();
         if (closed != 0) {
             add_system_error(s, errno);
-            add_error(s, std::string("cannot write ") + s->output_path);
+            add_error(s, std::string("cannot write ") + path);
             written = false;
         } else {
-            const struct timespec time = seconds(header_mtime(s));
-            crt::utime(s->output_path, time, time);
-            crt::chmod(s->output_path, static_cast<int>(header_mode(s) & 06777));
+            const struct timespec time = seconds(s->numbers.mtime);
+            crt::utime(path, time, time);
+            crt::chmod(path, static_cast<int>(s->numbers.mode & 06777));
         }
     }
-    discard_long_name(s);
-    discard_output_path(s);
+    s->long_name.reset();
+    s->output_path.reset();
     return written;
 }
 
 }  // namespace
 
 int extract_file(pTHX_ UntgzState* s) {
-    s->data_touched = 1;
-    clear_errors(s);
+    s->data_touched = true;
+    s->errors.clear();
     // Without a current entry (before the first Next, after the end) there
     // is nothing to extract, and nothing to account in a test run.
     if (s->stream == nullptr || !has_entry(s)) return -1;
     const std::string name = raw_entry_name(s);
-    if (s->destination != nullptr && leaves_destination(name)) {
-        add_error(s, "the name leads out of the destination directory");
+    if (s->destination && leaves_destination(name)) {
+        add_error(s, kLeavesDestination);
         add_error(s, "cannot extract " + name);
         return -1;
     }
-    discard_output_path(s);
-    s->output_path = copy_text(output_path(s->destination, name));
+    // Data that was read already cannot be written again: the file on disk
+    // would be cut short.
+    if (is_regular_file(s) && s->data_read) {
+        add_error(s, "the data of the entry was read already");
+        add_error(s, "cannot extract " + name);
+        return -1;
+    }
+    s->output_path = output_path(s->destination, name);
+    const Confinement confinement{s->destination, s->output_path->size() - name.size()};
     if (is_regular_file(s)) {
-        if (!open_output(aTHX_ s, directory_mode(header_mode(s)))) {
+        if (!open_output(aTHX_ s, confinement, directory_mode(s->numbers.mode))) {
             add_error(s, "cannot extract " + name_field(s));
             return -1;
         }
     } else if (is_directory(s)) {
-        if (!make_directories(s, s->output_path, static_cast<int>(header_mode(s) & 07777))) {
-            add_error(s, std::string("cannot make directory ") + s->output_path);
+        const int mode = static_cast<int>(s->numbers.mode & 07777);
+        if (!make_directories(s, confinement, *s->output_path, mode)) {
+            add_error(s, "cannot make directory " + *s->output_path);
             return -1;
         }
     }
@@ -236,7 +270,7 @@ int extract_file(pTHX_ UntgzState* s) {
 
     int write_error = 0;
     auto write = [s, &write_error](const char* data, size_t n) {
-        if (s->test_run || s->output == nullptr || crt::fwrite(data, 1, n, s->output) == n)
+        if (s->test_run || s->output == nullptr || crt::fwrite(data, 1, n, s->output.get()) == n)
             return true;
         write_error = errno;
         return false;
@@ -245,7 +279,7 @@ int extract_file(pTHX_ UntgzState* s) {
     if (end == DataEnd::kDone) return finish_entry(s) ? 0 : -1;
     if (end == DataEnd::kRefused) {
         add_system_error(s, write_error);
-        add_error(s, std::string("cannot write ") + s->output_path);
+        add_error(s, "cannot write " + *s->output_path);
     } else {
         add_read_errors(s, end);
     }

@@ -24,6 +24,22 @@ TEST(ExtractRules, DirectoryModeAddsExecuteWhereReadOrWrite) {
     EXPECT_EQ(directory_mode(04640), 0750);  // set-id bits do not reach directories
 }
 
+TEST(ExtractRules, ImpliedDirectoriesStayWritableByTheirOwner) {
+    EXPECT_EQ(implied_directory_mode(directory_mode(0640)), 0750);
+    EXPECT_EQ(implied_directory_mode(directory_mode(0000)), 0777);
+    EXPECT_EQ(implied_directory_mode(directory_mode(0444)), 0777);  // r-x: nothing below
+    EXPECT_EQ(implied_directory_mode(0300), 0300);
+}
+
+TEST(ExtractRules, PathsWithinADirectory) {
+    EXPECT_TRUE(lies_within("/d", "/d"));
+    EXPECT_TRUE(lies_within("/d/x", "/d"));
+    EXPECT_TRUE(lies_within("/anything", "/"));
+    EXPECT_FALSE(lies_within("/dx", "/d"));
+    EXPECT_FALSE(lies_within("/", "/d"));
+    EXPECT_FALSE(lies_within("/elsewhere/file", "/d"));
+}
+
 TEST(ExtractRules, NamesThatLeaveTheDestination) {
     for (const char* name : {"..", "../x", "a/../../x", "a/..", "..\\x", "a\\..\\b", "/../x"})
         EXPECT_TRUE(leaves_destination(name)) << name;
@@ -32,7 +48,7 @@ TEST(ExtractRules, NamesThatLeaveTheDestination) {
 }
 
 TEST(ExtractRules, OutputPathsAndTheirParents) {
-    EXPECT_EQ(output_path(nullptr, "a/b"), "a/b");
+    EXPECT_EQ(output_path(std::nullopt, "a/b"), "a/b");
     EXPECT_EQ(output_path("C:/inst", "bin/tool.exe"), "C:/inst/bin/tool.exe");
     EXPECT_EQ(output_path("/", "x"), "/x");  // never "//x", which would name a share
     EXPECT_EQ(output_path("d\\", "x"), "d\\x");
@@ -45,6 +61,8 @@ TEST(ExtractRules, OutputPathsAndTheirParents) {
     EXPECT_EQ(parent, "a");
     ASSERT_TRUE(parent_directory("a\\b/c", parent));
     EXPECT_EQ(parent, "a\\b");
+    ASSERT_TRUE(parent_directory("d/win\\sub\\file.txt", parent));  // the last of either kind
+    EXPECT_EQ(parent, "d/win\\sub");
     EXPECT_FALSE(parent_directory("plain", parent));
 }
 
