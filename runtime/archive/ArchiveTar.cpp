@@ -62,7 +62,8 @@ void record_fault(TarArchive* a, std::string text) {
 // The stream's own text for a read error (a CRC mismatch, for example).
 std::string stream_error_text(TarArchive* a) {
     int code = Z_OK;
-    const char* text = a->stream ? gzerror(a->stream.get(), &code) : "the archive is closed";
+    const char* text =
+        a->stream ? lmx::gz_error_text(a->stream.get(), code) : "the archive is closed";
     return code == Z_ERRNO ? crt::strerror(errno) : text;
 }
 
@@ -196,18 +197,24 @@ void rewind_archive(TarArchive* a) {
 }
 
 // Opens the archive at `path`; null unless it is a plain file whose first
-// block carries the ustar magic.
+// block carries the ustar magic. A gzip stream that fails its check before
+// the first block could be delivered (zlib checks a small archive whole)
+// gives an archive that holds nothing but that fault.
 std::unique_ptr<TarArchive> open_archive(const char* path) {
     struct ::stat status;
     if (*path == '\0' || crt::stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
     lmx::GzStream stream = lmx::open_gzip_file(path, kStreamBuffer);
     if (stream == nullptr) return nullptr;
-    unsigned char block[kBlockSize];
-    if (lmx::gz_read(stream.get(), block, kBlockSize).got != kBlockSize || !has_ustar_magic(block))
-        return nullptr;
-    gzrewind(stream.get());
     auto a = std::make_unique<TarArchive>();
     a->stream = std::move(stream);
+    unsigned char block[kBlockSize];
+    const lmx::GzRead first = lmx::gz_read(a->stream.get(), block, kBlockSize);
+    if (first.error && !gzdirect(a->stream.get())) {
+        close_for_good(a.get(), stream_error_text(a.get()));
+        return a;
+    }
+    if (first.got != kBlockSize || !has_ustar_magic(block)) return nullptr;
+    gzrewind(a->stream.get());
     return a;
 }
 

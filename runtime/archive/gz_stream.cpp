@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "platform/crt.h"
 
@@ -37,6 +38,12 @@ GzRead gz_read(gzFile stream, void* buffer, size_t length) {
         result.got += static_cast<size_t>(n);
     }
     return result;
+}
+
+const char* gz_error_text(gzFile stream, int& code) {
+    const char* text = gzerror(stream, &code);
+    const char* after_name = std::strstr(text, ">: ");
+    return std::strncmp(text, "<fd:", 4) == 0 && after_name != nullptr ? after_name + 3 : text;
 }
 
 bool gz_cut_short(gzFile stream) {

@@ -30,6 +30,10 @@ struct GzRead {
 };
 GzRead gz_read(gzFile stream, void* buffer, size_t length);
 
+// The stream's error text and code (gzerror), without the "<fd:N>: " that
+// zlib puts in front for a stream opened on a descriptor.
+const char* gz_error_text(gzFile stream, int& code);
+
 // True when the gzip stream ended before its end (a cut-off file, its
 // trailer missing): zlib then ends the data without a read error.
 bool gz_cut_short(gzFile stream);

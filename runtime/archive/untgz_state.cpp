@@ -29,7 +29,7 @@ void add_read_errors(UntgzState* s, DataEnd end) {
 void add_stream_error(UntgzState* s) {
     const int saved = errno;
     int code = Z_OK;
-    const char* text = s->stream ? gzerror(s->stream.get(), &code) : "no archive is open";
+    const char* text = s->stream ? gz_error_text(s->stream.get(), code) : "no archive is open";
     if (code == Z_ERRNO) add_system_error(s, saved);
     else add_error(s, text);
 }

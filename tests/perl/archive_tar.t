@@ -4,6 +4,7 @@ use strict;
 use warnings;
 use Test::More;
 use LmxTest qw(finish temp_dir write_file read_file make_tree gnu_tar python_tar);
+use LmxTest::Untgz qw(tar_entry tar_end pax_entry base256 gzip_bytes);
 
 my $dir = temp_dir();
 
@@ -107,8 +108,7 @@ subtest 'formats and writers' => sub {
     is($tar->open($hundred)->read, 'exactly', 'its data');
 
     my $posix = gnu_tar($tree, "$dir/posix.tgz", ['-z', '--format=posix'], 'short.pm', 'd');
-    is_deeply(members($posix), ['short.pm', substr($long, 0, 100)],
-              'extended headers are skipped');
+    is_deeply(members($posix), ['short.pm', $long], 'a pax path names the member after it');
 
     my $py = python_tar("$dir/py.tgz", 'w:gz', ['m/one.pm', "1;\n"], ['m/', undef],
                         ['./dot.pm', 'dot'], ['empty.pm', '']);
@@ -170,16 +170,27 @@ subtest 'bad input' => sub {
     is($tar->read, undef, 'but the archive stays closed');
     is($tar->open('a.pm'), undef, 'and nothing can be opened');
 
-    # Size fields that claim too much, too little or nonsense.
-    for my $size ("77777777777\0", "\0" . ('7' x 11), '!!!!!!!!!!!!', "\x80\0\0\0\0\0\0\0\0\0\1\0") {
+    # Size fields that claim too much, too little or nonsense, each with a
+    # valid checksum.
+    my %sizes = ("77777777777\0" => 'reported', "\0" . ('7' x 11) => 'reported',
+                 "\x80\0\0\0\0\0\0\0\0\0\1\0" => 'reported', '!!!!!!!!!!!!' => 'refused',
+                 "\xff" x 12 => 'refused');
+    for my $size (sort keys %sizes) {
         my $odd = $bytes;
         substr($odd, 124, 12) = $size;
+        substr($odd, 148, 8) = ' ' x 8;
+        my $sum = unpack('%32C*', substr($odd, 0, 512));
+        substr($odd, 148, 8) = sprintf("%06o\0 ", $sum);
         write_file("$dir/size.tar", $odd);
         my $t = LMX::Common::Archive::Tar->new("$dir/size.tar");
         my $name = $t->read;
+        if ($sizes{$size} eq 'refused') {
+            is($name, undef, 'a size field that is no number is refused');
+            is($t->error, 'bad number in header', 'and named');
+            next;
+        }
         is($name, 'a.pm', 'a member with an odd size field is reported');
-        my $m = $t->open('a.pm');
-        my $got = $m->read;
+        my $got = $t->open('a.pm')->read;
         ok(!defined $got || length($got) <= length($odd), 'its data is bounded by the file');
         $t->read for 1 .. 3;
         pass('walking on does not crash');
@@ -195,6 +206,74 @@ subtest 'bad input' => sub {
         while (defined(my $n = $t->read)) { my $m = $t->open($n); $m->read if $m }
     }
     pass('random input walked without a crash');
+};
+
+# The names of the members and the fault that ended the walk.
+sub walk_with_error {
+    my ($archive) = @_;
+    my $tar = LMX::Common::Archive::Tar->new($archive) or return undef;
+    my @names;
+    while (defined(my $name = $tar->read)) {
+        my $data = $tar->open($name)->read;
+        push @names, defined $data ? "$name:" . length $data : "$name:undef";
+    }
+    return [@names, $tar->error];
+}
+
+subtest 'damaged archives say what ended the walk' => sub {
+    my $tgz = read_file($gnu);
+    is_deeply(walk_with_error($gnu), ['a.pm:14', 'b/c.pm:1000', undef], 'a sound archive');
+    for my $cut (1, 4, 8) {
+        my $path = write_file("$dir/cut$cut.tgz", substr($tgz, 0, -$cut));
+        is_deeply(walk_with_error($path), ['a.pm:14', 'b/c.pm:1000', 'unexpected end of archive'],
+                  "the gzip trailer cut by $cut bytes");
+    }
+    for ([-8, 'incorrect data check'], [-1, 'incorrect length check']) {
+        my ($at, $text) = @$_;
+        my $bad = $tgz;
+        substr($bad, $at, 1) = chr(ord(substr($bad, $at, 1)) ^ 1);
+        is_deeply(walk_with_error(write_file("$dir/crc.tgz", $bad)), [$text],
+                  "a trailer that does not match: $text");
+    }
+    my $cut = write_file("$dir/cutdata.tgz", gzip_bytes(substr(read_file(
+        gnu_tar($src, "$dir/whole.tar", [], 'b/c.pm')), 0, 512 + 700)));
+    is_deeply(walk_with_error($cut), ['b/c.pm:700', 'unexpected end of archive in the data of b/c.pm'],
+              'an archive cut inside a member names the member');
+
+    my $flipped = tar_entry('a.pm', 'A') . tar_entry('flip.txt', 'F') . tar_end();
+    substr($flipped, 512 * 2, 1) = 'F';    # "Flip.txt", the checksum left as it was
+    is_deeply(walk_with_error(write_file("$dir/flip.tar", $flipped)),
+              ['a.pm:1', 'bad header checksum after a.pm'], 'an altered header is refused');
+    my $zeroed = tar_entry('a.pm', 'A');
+    substr($zeroed, 148, 8) = "\0" x 8;
+    is_deeply(walk_with_error(write_file("$dir/zero.tar", $zeroed . tar_end())),
+              ['bad header checksum'], 'so is a zeroed checksum');
+};
+
+subtest 'names and sizes from pax records, the ustar prefix and base-256' => sub {
+    my $deep = join('/', ('dir') x 30) . '/Mod.pm';    # 127 bytes: prefix and name
+    my $ustar = gnu_tar(make_tree(temp_dir(), $deep => 'deep'), "$dir/prefix.tar",
+                        ['--format=ustar'], $deep);
+    is_deeply(walk_with_error($ustar), [map("$_:4", grep { !m{/$} } $deep), undef],
+              'a name split into the ustar prefix is whole');
+    my $archive = write_file("$dir/pax.tar", join '',
+        pax_entry(path => 'long/' . ('p' x 200) . '.pm', mtime => '1.5'),
+        tar_entry('short-name', 'PAX'),
+        pax_entry(size => 600), tar_entry('sized', 's' x 600, size => 0),
+        tar_entry('big', 'b' x 600, size => base256(600)),
+        tar_entry('after', 'x'), tar_end());
+    is_deeply(walk_with_error($archive),
+              ['long/' . ('p' x 200) . '.pm:3', 'sized:600', 'big:600', 'after:1', undef],
+              'pax path and size; a base-256 size; the walk stays in step');
+    my $tar = LMX::Common::Archive::Tar->new($archive);
+    is($tar->open('long/' . ('p' x 200) . '.pm')->read, 'PAX', 'open finds the pax name');
+    is($tar->open('short-name'), undef, 'not the header name');
+};
+
+subtest 'only a plain file is an archive' => sub {
+    my $fifo = "$dir/fifo";
+    system('mkfifo', $fifo) == 0 or die "mkfifo failed\n";
+    is(LMX::Common::Archive::Tar->new($fifo), undef, 'a FIFO is refused without blocking');
 };
 
 finish();

@@ -8,7 +8,7 @@ use warnings;
 use Exporter 'import';
 use LmxTest qw(kit temp_dir write_file run_kit);
 
-our @EXPORT_OK = qw(tar_entry tar_end gzip_bytes tree_snapshot run_script walk);
+our @EXPORT_OK = qw(tar_entry tar_end pax_entry base256 gzip_bytes tree_snapshot run_script walk);
 
 sub octal {
     my ($value, $width) = @_;
@@ -37,6 +37,26 @@ sub tar_entry {
     substr($header, 148, 8) = sprintf('%06o', $sum) . "\0 ";
     my $padding = (512 - length($data) % 512) % 512;
     return $header . $data . ("\0" x $padding);
+}
+
+# A pax extended header ('x') with the given records, in order:
+# pax_entry(path => 'a/b', size => 600).
+sub pax_entry {
+    my (@records) = @_;
+    my $data = '';
+    while (my ($key, $value) = splice(@records, 0, 2)) {
+        my $body = " $key=$value\n";
+        my $length = length($body) + 1;
+        $length++ while length($length . $body) > $length;
+        $data .= $length . $body;
+    }
+    return tar_entry('././@PaxHeader', $data, type => 'x');
+}
+
+# A 12-byte number field in GNU's base-256 form.
+sub base256 {
+    my ($value) = @_;
+    return "\x80\0\0\0" . pack('Q>', $value);
 }
 
 # The two zero blocks that end an archive.
