@@ -38,29 +38,73 @@ sub with_data_handle {
 
 our $data;
 
+# The largest member text that the loader keeps from an archive (16 MiB);
+# a larger member is passed over, and requiring it dies naming it.
+our $member_limit = 16 * 1024 * 1024;
+
+# Archive location => { member name => 1 } as its latest reading found it.
+our $archive_members = {};
+
+# The position of each location on the include list (the first one counts).
+sub include_ranks {
+    my %rank;
+    for my $i (reverse 0 .. $#INC) { $rank{ $INC[$i] } = $i }
+    return \%rank;
+}
+
+# Reads every member of the archive at $location into the cache, except
+# where a location before it on the include list holds the same name. A
+# damaged archive (cut short, failing its gzip check, a bad header) caches
+# nothing and dies naming it.
 sub read_archive {
     my ($location) = @_;
     my $archive = LMX::Common::Archive::new($location);
     return 0 unless defined $archive;
+    my %found;
     while (defined(my $name = $archive->read)) {
-        my $member = $archive->open($name);
-        my $entry = ($modules->{$name} ||= {});
-        $entry->{txt} = defined $member ? $member->read : undef;
-        $entry->{archive} = $location;
+        my $member = $archive->open($name) or next;
+        my $txt = '';
+        last unless defined $member->sysread($txt, $member_limit + 1);
+        $found{$name} = length($txt) > $member_limit
+          ? { error => "cannot load $name from $location: larger than $member_limit bytes\n" }
+          : { txt => $txt };
     }
+    my $fault = $archive->error;
+    die "cannot read archive $location: $fault\n" if defined $fault;
+    my $rank = include_ranks();
+    my $own_rank = exists $rank->{$location} ? $rank->{$location} : @INC;
+    for my $name (keys %found) {
+        my $entry = $modules->{$name};
+        next if $entry && exists $entry->{loaded};
+        if ($entry && (defined $entry->{txt} || exists $entry->{error})) {
+            my $from = $entry->{archive};
+            next unless defined $from;    # a directory's text, kept as it is
+            next if $from ne $location && exists $rank->{$from} && $rank->{$from} < $own_rank;
+        }
+        $modules->{$name} = { %{ $found{$name} }, archive => $location };
+    }
+    $archive_members->{$location} = { map { $_ => 1 } keys %found };
     return 1;
 }
 
-sub read_directory_file {
-    my ($location, $module) = @_;
-    my $file = "$location/$module";
-    return 0 unless -r $file && -f _;
-    open(my $in, '<', $file) or return 0;
+# Reads the file at $path whole into the cache entry of $module.
+sub read_text_file {
+    my ($path, $module) = @_;
+    return 0 unless -r $path && -f _;
+    open(my $in, '<', $path) or return 0;
     local $/;
     my $txt = <$in>;
     close $in;
-    $modules->{$module}{txt} = defined $txt ? $txt : '';
+    $modules->{$module} = { txt => defined $txt ? $txt : '' };
     return 1;
+}
+
+# True when the cache holds a text (or a refusal) of $module that belongs to
+# $location: one read from it, or one of a directory.
+sub held_at {
+    my ($entry, $location) = @_;
+    return 0 unless $entry && (defined $entry->{txt} || exists $entry->{error});
+    return !exists $entry->{archive} || $entry->{archive} eq $location;
 }
 
 sub requireex {
@@ -70,16 +114,26 @@ sub requireex {
     if ($^O !~ /mswin/i && $LMX::Wx::Splash::Window) {
         Wx::Yield();
     }
-    unless ($entry && exists $entry->{txt}) {
+    unless (held_at($entry, $location)) {
         if (-f $location) {
+            # Cached from another location: an archive whose latest reading
+            # did not hold the module is not read again for it.
+            my $members = $archive_members->{$location};
+            return undef if $entry && $members && !$members->{$module};
             return undef unless read_archive($location);
         } else {
-            return undef unless read_directory_file($location, $module);
+            return undef unless read_text_file("$location/$module", $module);
         }
         $entry = $modules->{$module};
+        return undef unless held_at($entry, $location);
     }
-    return undef unless $entry && defined $entry->{txt};
+    return evaluate_module($module, $entry, "$location/$module");
+}
 
+# Evaluates a cached module text once; %INC names its archive, else $file.
+sub evaluate_module {
+    my ($module, $entry, $file) = @_;
+    die $entry->{error} if exists $entry->{error};
     $entry->{loaded} = 1;
     my ($code, $section) = with_data_handle($entry->{txt});
     my ($value, $error);
@@ -97,11 +151,23 @@ sub requireex {
         delete $entry->{loaded};
         die "require: $module does not return a true value\n";
     }
-    $INC{$module} = exists $entry->{archive} ? $entry->{archive} : "$location/$module";
+    $INC{$module} = exists $entry->{archive} ? $entry->{archive} : $file;
     delete $entry->{archive};
     $entry->{loaded} = 0;
     $entry->{txt} = undef;
     return $value;
+}
+
+# A module named by its absolute path: loaded once from that file.
+sub require_file {
+    my ($path) = @_;
+    my $entry = $modules->{$path};
+    return 1 if $entry && exists $entry->{loaded};
+    unless ($entry && defined $entry->{txt}) {
+        read_text_file($path, $path) or return undef;
+        $entry = $modules->{$path};
+    }
+    return evaluate_module($path, $entry, $path);
 }
 
 # Dies for a module that no location holds, naming the frame above the
@@ -129,7 +195,9 @@ sub require {
     return 1 if $name =~ /^\d$/ || $name =~ /^\d[.,]\d+$/ || ref \$name eq 'VSTRING';
     (my $module = $name) =~ s{::|\\}{/}g;
     $module .= '.pm' unless $module =~ /\.p[ml]$/;
-    unless (is_absolute($module)) {
+    if (is_absolute($module)) {
+        return 1 if -f $module && require_file($module);
+    } else {
         for my $location (@INC) {
             return 1 if requireex($location, $module);
         }

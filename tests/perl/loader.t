@@ -4,7 +4,8 @@ use strict;
 use warnings;
 use Test::More;
 use B ();
-use LmxTest qw(finish temp_dir write_file make_tree gnu_tar python_tar);
+use LmxTest qw(finish temp_dir write_file read_file make_tree gnu_tar python_tar);
+use LmxTest::Untgz qw(tar_entry tar_end gzip_bytes run_script);
 
 my $cache = $LMX::Common::Require::modules;
 
@@ -64,8 +65,28 @@ subtest 'two archives with the same member' => sub {
     local @INC = ($first, $second);
     require OnlyInSecond;
     require Twin;
-    is(Twin::v(), 2, "the second archive's copy, cached last, is used");
-    is($INC{'Twin.pm'}, $second, 'and recorded');
+    is(Twin::v(), 1, 'the first location wins after the second archive was read');
+    is($INC{'Twin.pm'}, $first, 'and is recorded');
+};
+
+subtest 'the first location on the list wins whatever was read before' => sub {
+    my $archive = archive('late.tgz', 'Early.pm' => "package Early; sub v { 'archive' } 1;\n",
+                          'Trigger.pm' => "package Trigger; 1;\n");
+    my $dir = make_tree(temp_dir(), 'Early.pm' => "package Early; sub v { 'dir' } 1;\n");
+    local @INC = ($dir, $archive);
+    require Trigger;    # reads the archive, which also holds Early.pm
+    require Early;
+    is(Early::v(), 'dir', 'a directory before the archive');
+    is($INC{'Early.pm'}, "$dir/Early.pm", 'recorded');
+
+    my $third = archive('third.tgz', 'Third.pm' => "package Third; 1;\n",
+                        'Shared.pm' => "package Shared; sub v { 'third' } 1;\n");
+    my $fourth = archive('fourth.tgz', 'Shared.pm' => "package Shared; sub v { 'fourth' } 1;\n");
+    @INC = ($fourth);
+    ok(!eval { require Missing::Here; 1 }, 'the fourth archive is read for another module');
+    @INC = ($third, $fourth);
+    require Shared;
+    is(Shared::v(), 'third', 'the earlier archive replaces what a later one cached');
 };
 
 subtest 'module texts and their evaluation' => sub {
@@ -141,23 +162,95 @@ subtest 'do FILE' => sub {
     like($@, qr/^Can't locate missing\.pl in \@INC/, 'a missing file dies');
 };
 
-subtest 'bad archives on the search list are skipped' => sub {
+subtest 'unreadable files on the search list are skipped' => sub {
     my $dir = temp_dir();
     my $good = make_tree(temp_dir(), 'Skip/Past.pm' => "package Skip::Past; 1;\n");
     write_file("$dir/empty.tgz", '');
     write_file("$dir/random.tgz", join '', map { chr(($_ * 7919) % 256) } 1 .. 5000);
-    my $good_archive = archive('cut.tgz', 'Skip/Cut.pm' => 'x' x 5000);
-    open(my $in, '<:raw', $good_archive) or die;
-    my $bytes = do { local $/; <$in> };
-    write_file("$dir/truncated.tgz", substr($bytes, 0, length($bytes) / 2));
-    my $tar = "\0" x 1536;
-    substr($tar, 0, 7) = 'Skip/Big';
-    substr($tar, 124, 12) = '77777777777 ';
-    substr($tar, 257, 5) = 'ustar';
-    write_file("$dir/oversized.tar", $tar);
-    local @INC = ((map { "$dir/$_" } qw(empty.tgz random.tgz truncated.tgz oversized.tar)), $good);
-    ok(eval { require Skip::Past; 1 }, 'found past four unreadable archives') or diag $@;
+    local @INC = ((map { "$dir/$_" } qw(empty.tgz random.tgz)), $good);
+    ok(eval { require Skip::Past; 1 }, 'found past two files that are no archives') or diag $@;
     is($INC{'Skip/Past.pm'}, "$good/Skip/Past.pm", 'in the directory after them');
+};
+
+# The error of requiring $module with @INC = ($archive), or '' without one.
+sub load_error {
+    my ($archive, $module) = @_;
+    local @INC = ($archive);
+    return eval "require $module; 1" ? '' : $@;
+}
+
+subtest 'damaged archives fail with an error naming them' => sub {
+    my $dir = temp_dir();
+    my $full = read_file(archive('cut.tgz', 'Cut.pm' => "package Cut; 1;\n" . ('#' x 5000) . "\n"));
+    my $plain = gnu_tar(make_tree(temp_dir(), 'Half.pm' => "package Half; our \$v = 1;\n"
+                        . ('#' x 3000) . "\n1;\n"), "$dir/half.tar", [], 'Half.pm');
+    my $half = write_file("$dir/half.tgz", gzip_bytes(substr(read_file($plain), 0, 512 + 1000)));
+    is(load_error($half, 'Half'),
+       "cannot read archive $half: unexpected end of archive in the data of Half.pm\n",
+       'an archive cut inside the module: no half module');
+    ok(!defined $Half::v, 'nothing of it ran');
+    my $trailer = write_file("$dir/trailer.tgz", substr($full, 0, -3));
+    is(load_error($trailer, 'Cut'), "cannot read archive $trailer: unexpected end of archive\n",
+       'a cut gzip trailer');
+    my $crc = $full;
+    substr($crc, -6, 1) = chr(ord(substr($crc, -6, 1)) ^ 0x40);
+    write_file("$dir/crc.tgz", $crc);
+    is(load_error("$dir/crc.tgz", 'Cut'), "cannot read archive $dir/crc.tgz: incorrect data check\n",
+       'a CRC that does not match');
+    ok(!exists $cache->{'Cut.pm'}, 'nothing of them is cached');
+
+    my $ff = tar_entry('Huge.pm', '', size => "\xff" x 12) . tar_end();
+    is(load_error(write_file("$dir/ff.tar", $ff), 'Huge'),
+       "cannot read archive $dir/ff.tar: bad number in header\n", 'a size of all 0xFF bytes');
+    my $eight = tar_entry('Eight.pm', 'x' x 100, size => 8 << 30) . tar_end();
+    is(load_error(write_file("$dir/eight.tar", $eight), 'Eight'),
+       "cannot read archive $dir/eight.tar: unexpected end of archive in the data of Eight.pm\n",
+       'a size of 8 GiB that the file does not hold');
+};
+
+subtest 'members above the limit are not kept' => sub {
+    local $LMX::Common::Require::member_limit = 1000;
+    my $archive = archive('limit.tgz', 'Small.pm' => "package Small; 1;\n",
+                          'Large.pm' => "package Large; 1;\n" . ('#' x 1000) . "\n",
+                          'Later.pm' => "package Later; 1;\n");
+    is(load_error($archive, 'Small'), '', 'a small module beside a large one');
+    is(load_error($archive, 'Later'), '', 'and one after it');
+    is(load_error($archive, 'Large'), "cannot load Large.pm from $archive: larger than 1000 bytes\n",
+       'the large one is refused by name');
+    ok(!defined $cache->{'Large.pm'}{txt}, 'its text is not kept');
+};
+
+subtest 'memory stays bounded beside a gzip bomb' => sub {
+    # 1 GiB of zeros as 1024 gzip members of 1 MiB each: 1 MiB on disk.
+    my $zeros = gzip_bytes("\0" x (1 << 20));
+    my $bomb = write_file(temp_dir() . '/bomb.tgz', join '',
+        gzip_bytes(tar_entry('Small.pm', "package Small; sub v { 17 } 1;\n")
+                   . tar_entry('zeros.bin', '', size => 1 << 30)),
+        $zeros x 1024, gzip_bytes(tar_entry('After.pm', "package After; 1;\n") . tar_end()));
+    my ($code, $out, $err) = run_script(<<"PL");
+\@INC = ('$bomb');
+require Small;
+require After;
+open(my \$status, '<', '/proc/self/status') or die;
+my (\$peak) = map { /^VmHWM:\\s+(\\d+)/ ? \$1 : () } <\$status>;
+print Small::v(), ' ', \$peak, "\\n";
+0;
+PL
+    my ($value, $peak_kib) = split ' ', $out;
+    is($value, 17, 'the small module loads') or diag $err;
+    cmp_ok($peak_kib, '<', 64 * 1024, "peak resident ${peak_kib} KiB, under 64 MiB");
+};
+
+subtest 'require of an absolute path' => sub {
+    my $file = write_file(temp_dir() . '/Abs/Mod.pm', "package Abs::Mod; our \$runs; \$runs++; 1;\n");
+    local @INC = ();
+    is(require $file, 1, 'loads the file');
+    is(require $file, 1, 'once');
+    is($Abs::Mod::runs, 1, 'it ran once');
+    is($INC{$file}, $file, '%INC names it');
+    my $false = write_file(temp_dir() . '/False.pm', "0;\n");
+    eval { require $false };
+    is($@, "require: $false does not return a true value\n", 'a false value dies as for any module');
 };
 
 subtest 'the loader reports under its own names' => sub {
