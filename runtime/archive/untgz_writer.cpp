@@ -61,9 +61,10 @@ bool make_one_directory(UntgzState* s, const Confinement& c, const std::string& 
 }
 
 // Creates `path` with every missing parent; a trailing separator is
-// ignored, and the root is there already. The levels above the last get
-// the mode of implied directories.
-bool make_directories(UntgzState* s, const Confinement& c, const std::string& path, int mode) {
+// ignored, and the root is there already. The last level gets `mode`, the
+// levels above it the mode of implied directories.
+bool make_directories(UntgzState* s, const Confinement& c, const std::string& path, int mode,
+                      int implied_mode) {
     if (path.empty()) return false;
     std::string dir = path;
     for (;;) {
@@ -74,7 +75,7 @@ bool make_directories(UntgzState* s, const Confinement& c, const std::string& pa
     }
     for (size_t i = 0; i <= dir.size(); ++i) {
         if (i < dir.size() && !is_separator(dir[i])) continue;
-        const int level_mode = i == dir.size() ? mode : implied_directory_mode(mode);
+        const int level_mode = i == dir.size() ? mode : implied_mode;
         if (!make_one_directory(s, c, dir.substr(0, i), level_mode)) return false;
     }
     return true;
@@ -174,7 +175,8 @@ bool open_output(pTHX_ UntgzState* s, const Confinement& c, int directory_mode) 
     s->output.reset();
     const std::string path = *s->output_path;
     std::string parent;
-    if (parent_directory(path, parent) && !make_directories(s, c, parent, directory_mode))
+    const int implied = implied_directory_mode(directory_mode);
+    if (parent_directory(path, parent) && !make_directories(s, c, parent, implied, implied))
         return false;
     if (!s->test_run) {
         // Whatever is there goes first, a symbolic link included, and the
@@ -261,7 +263,8 @@ int extract_file(pTHX_ UntgzState* s) {
         }
     } else if (is_directory(s)) {
         const int mode = static_cast<int>(s->numbers.mode & 07777);
-        if (!make_directories(s, confinement, *s->output_path, mode)) {
+        const int implied = implied_directory_mode(mode);
+        if (!make_directories(s, confinement, *s->output_path, mode, implied)) {
             add_error(s, "cannot make directory " + *s->output_path);
             return -1;
         }
