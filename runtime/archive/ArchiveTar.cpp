@@ -336,6 +336,7 @@ XS_INTERNAL(xs_member_sysread) {
     TarArchive* a = ma.archive;
     if (a->stream == nullptr) XSRETURN_UNDEF;
     sv_setpvn(buffer, "", 0);
+    SvUTF8_off(buffer);  // member data are bytes
     const bool read = append_member_data(aTHX_ a, buffer, wanted);
     SvSETMAGIC(buffer);
     if (!read) XSRETURN_UNDEF;
