@@ -6,7 +6,7 @@ use warnings;
 use Test::More;
 use File::Temp qw(tempdir);
 use LmxTest qw(finish temp_dir write_file read_file make_tree gnu_tar);
-use LmxTest::Untgz qw(tar_entry tar_end gzip_bytes tree_snapshot run_script);
+use LmxTest::Untgz qw(tar_entry tar_end gzip_bytes tree_snapshot run_script extract_all);
 
 bootstrap KALDOR::Install::Untgz;
 
@@ -17,22 +17,6 @@ chmod 0755, $tmp;    # read by a second user below
 sub archive {
     my ($name, @entries) = @_;
     return write_file("$tmp/$name", join('', @entries, tar_end()));
-}
-
-# Opens the archive, sets the destination, and extracts every entry;
-# returns the object and [name, result, [texts]] per entry.
-sub extract_all {
-    my ($archive, $dest, $test_run) = @_;
-    my $u = KALDOR::Install::Untgz::new();
-    $u->Open($archive, $test_run || 0) == 0 or die join("\n", $u->GetErr()), "\n";
-    $u->SetDestDir($dest) if defined $dest;
-    my @results;
-    while (defined $u->Next()) {
-        my @entry = $u->GetHeader();
-        my $result = $u->ExtractFile();
-        push @results, [$entry[3], $result, [$u->GetErr()]];
-    }
-    return ($u, \@results);
 }
 
 sub failures { return [map { $_->[1] == 0 ? () : [@$_] } @{ $_[0] }] }

@@ -8,7 +8,8 @@ use warnings;
 use Exporter 'import';
 use LmxTest qw(kit temp_dir write_file run_kit);
 
-our @EXPORT_OK = qw(tar_entry tar_end pax_entry base256 gzip_bytes tree_snapshot run_script walk);
+our @EXPORT_OK = qw(tar_entry tar_end pax_entry base256 gzip_bytes tree_snapshot run_script walk
+                    extract_all);
 
 sub octal {
     my ($value, $width) = @_;
@@ -112,6 +113,23 @@ sub walk {
     my @lines;
     while (defined(my $line = $u->Next())) { push @lines, $line }
     return (\@lines, [$u->GetErr()]);
+}
+
+# Opens the archive (dying when it cannot), sets the destination when one
+# is given, and extracts every entry; returns the object and [name, result,
+# [texts]] per entry.
+sub extract_all {
+    my ($archive, $dest, $test_run) = @_;
+    my $u = KALDOR::Install::Untgz::new();
+    $u->Open($archive, $test_run || 0) == 0 or die join("\n", $u->GetErr()), "\n";
+    $u->SetDestDir($dest) if defined $dest;
+    my @results;
+    while (defined $u->Next()) {
+        my @entry = $u->GetHeader();
+        my $result = $u->ExtractFile();
+        push @results, [$entry[3], $result, [$u->GetErr()]];
+    }
+    return ($u, \@results);
 }
 
 1;
