@@ -145,6 +145,8 @@ bool open_archive(UntgzState* s, const std::string& path, bool test_run) {
         return false;
     }
     s->stream = std::move(stream);
+    s->pending_pax = tar::PaxRecords{};  // records of an archive opened before
+    s->pax_data.clear();
     s->archive_name = path;
     s->test_run = test_run;
     s->data_touched = false;
