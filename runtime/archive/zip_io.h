@@ -1,0 +1,50 @@
+// Zip archives through minizip, with every file access going through the
+// platform layer (its one path translation and its C runtime calls): the
+// handles as owned members of a record, starting an entry, and the current
+// entry's information.
+#pragma once
+
+#include <unzip.h>
+#include <zip.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace lmx::zip {
+
+struct UnzipClose {
+    void operator()(void* handle) const { unzClose(handle); }
+};
+struct ZipClose {
+    void operator()(void* handle) const { zipClose(handle, nullptr); }
+};
+
+// An open unzip or zip handle; resetting one closes it (a zip handle then
+// writes its central directory).
+using UnzipHandle = std::unique_ptr<void, UnzipClose>;
+using ZipHandle = std::unique_ptr<void, ZipClose>;
+
+// unzOpen over the layer: null when the file cannot be opened or holds no
+// valid central directory.
+UnzipHandle open_for_reading(const char* path);
+
+// zipOpen over the layer: `append` 0 (APPEND_STATUS_CREATE) writes a new
+// file, 1 (APPEND_STATUS_CREATEAFTER) a zip archive after the file's
+// existing content.
+ZipHandle open_for_writing(const char* path, int append);
+
+// The longest entry name that the format's 16-bit length field can hold.
+constexpr std::size_t kMaxEntryName = 65535;
+
+// Starts a new entry (method deflate, no extra fields, no comment) at
+// `level` (-1 the library default, 0 stored within deflate blocks). False
+// for a name the format cannot hold (longer than kMaxEntryName, or with a
+// NUL byte, which would cut it short) or when minizip fails.
+bool start_entry(zipFile archive, const std::string& name, const zip_fileinfo& info, int level);
+
+// The current entry's information and its name, read with a buffer of the
+// name's length plus one. False when either read fails.
+bool current_entry(unzFile archive, unz_file_info64& info, std::string& name);
+
+}  // namespace lmx::zip
