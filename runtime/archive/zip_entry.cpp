@@ -1,6 +1,9 @@
 #include "runtime/archive/zip_entry.h"
 
 #include <algorithm>
+#include <string>
+
+#include "runtime/archive/zip_io.h"
 
 namespace lmx::zip {
 namespace {
@@ -13,26 +16,29 @@ constexpr std::uint64_t kLargestRequest = std::uint64_t{1} << 30;  // unzReadCur
 bool OpenEntry::open(unzFile archive) {
     *this = OpenEntry();
     unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
-        return false;
+    std::string name;
+    if (!current_entry(archive, info, name)) return false;
     if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
     declared_ = info.uncompressed_size;
+    open_ = true;
     return true;
 }
 
 std::int64_t OpenEntry::read(unzFile archive, char* buffer, std::uint64_t length) {
+    // Never past the declared size, which the library may not know itself
+    // (a size from a zip64 field).
+    if (!open_) return -1;
+    length = std::min(length, declared_rest());
     std::uint64_t done = 0;
     while (done < length) {
         const auto request = static_cast<unsigned>(std::min(length - done, kLargestRequest));
         const int n = unzReadCurrentFile(archive, buffer + done, request);
         if (n < 0) return -1;
-        if (n == 0) {
-            ended_ = true;
-            break;
-        }
+        if (n == 0) break;
         done += static_cast<std::uint64_t>(n);
     }
     delivered_ += done;
+    if (done < length) ended_ = true;
     return static_cast<std::int64_t>(done);
 }
 

@@ -24,7 +24,7 @@ class OpenEntry {
     bool open(unzFile archive);
 
     // Reads up to `length` bytes: the count, 0 at the end of the entry's
-    // data, -1 on an error.
+    // data, -1 on an error or when no entry is open.
     std::int64_t read(unzFile archive, char* buffer, std::uint64_t length);
 
     // The bytes that the entry still holds by its declared size.
@@ -38,6 +38,7 @@ class OpenEntry {
     int close(unzFile archive);
 
    private:
+    bool open_ = false;
     std::uint64_t declared_ = 0;   // uncompressed size from the directory
     std::uint64_t delivered_ = 0;  // bytes read since the open
     bool ended_ = false;           // a read found the end of the data

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -74,14 +75,43 @@ bool start_entry(zipFile archive, const std::string& name, const zip_fileinfo& i
                                Z_DEFLATED, level) == ZIP_OK;
 }
 
+void apply_zip64_sizes(const unsigned char* extra, std::size_t length, unz_file_info64& info) {
+    constexpr ZPOS64_T kMarker = 0xFFFFFFFF;
+    auto get = [extra](std::size_t at, int bytes) {
+        std::uint64_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | extra[at + static_cast<std::size_t>(i)];
+        return value;
+    };
+    for (std::size_t at = 0; at + 4 <= length;) {
+        const std::uint64_t id = get(at, 2), size = get(at + 2, 2);
+        const std::size_t data = at + 4;
+        if (size > length - data) return;
+        if (id == 1) {
+            std::size_t field = data;
+            for (ZPOS64_T* value : {&info.uncompressed_size, &info.compressed_size}) {
+                if (*value != kMarker) continue;
+                if (field + 8 > data + size) return;
+                *value = get(field, 8);
+                field += 8;
+            }
+            return;
+        }
+        at = data + size;
+    }
+}
+
 bool current_entry(unzFile archive, unz_file_info64& info, std::string& name) {
     if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return false;
     std::vector<char> buffer(info.size_filename + 1);
-    if (unzGetCurrentFileInfo64(archive, &info, buffer.data(), buffer.size(), nullptr, 0, nullptr,
+    const bool zip64 = info.compressed_size == 0xFFFFFFFF || info.uncompressed_size == 0xFFFFFFFF;
+    std::vector<unsigned char> extra(zip64 ? info.size_file_extra : 0);
+    if (unzGetCurrentFileInfo64(archive, &info, buffer.data(), buffer.size(),
+                                extra.empty() ? nullptr : extra.data(), extra.size(), nullptr,
                                 0) != UNZ_OK)
         return false;
     name.assign(buffer.data(), info.size_filename);
+    apply_zip64_sizes(extra.data(), extra.size(), info);
     return true;
 }
 

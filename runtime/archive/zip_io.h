@@ -44,7 +44,15 @@ constexpr std::size_t kMaxEntryName = 65535;
 bool start_entry(zipFile archive, const std::string& name, const zip_fileinfo& info, int level);
 
 // The current entry's information and its name, read with a buffer of the
-// name's length plus one. False when either read fails.
+// name's length plus one. False when either read fails. Sizes that the
+// directory gives as 0xFFFFFFFF are taken from the entry's zip64 extra
+// field, which this build of the library does not read itself.
 bool current_entry(unzFile archive, unz_file_info64& info, std::string& name);
+
+// Fills in the sizes that `info` has as 0xFFFFFFFF from a central extra
+// field holding a zip64 block (ID 1: the 64-bit uncompressed and compressed
+// sizes, in that order, each present only where the 32-bit field is
+// 0xFFFFFFFF). Fields the block does not hold stay as they are.
+void apply_zip64_sizes(const unsigned char* extra, std::size_t length, unz_file_info64& info);
 
 }  // namespace lmx::zip
