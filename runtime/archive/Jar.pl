@@ -17,8 +17,10 @@ sub _copy_manifest {
     pop @lines if @lines && $lines[-1] eq '';
     my $written = 1;
     for my $line (@lines) {
-        my ($key) = $line =~ /^(.+):\s".+"$/;
-        ($key) = $line =~ /^(.+):\s.+$/ unless defined $key;
+        # The key ends at the first ": ", so that values holding one (build
+        # strings do) are found and replaced too.
+        my ($key) = $line =~ /^(.+?):\s".+"$/;
+        ($key) = $line =~ /^(.+?):\s.+$/ unless defined $key;
         $line = "$key: " . delete($pairs->{$key}) if defined $key && exists $pairs->{$key};
         $written &&= _succeeded($out->Print("$line\n"));
     }

@@ -11,9 +11,13 @@ bootstrap LMX::Common::Archive::Zip;
 
 my $dir = temp_dir();
 my $manifest = "Manifest-Version: 1.0\r\nCreated-By: test\r\n\r\n";
-my $three = python_zip("$dir/three.zip", ['first.txt', "first entry\n" x 50, deflated => 1],
-                       ['META-INF/MANIFEST.MF', $manifest, deflated => 1],
-                       ['last.bin', "\0\1\2" x 1000]);
+my ($three, $py, $bad, $many) = python_zip(
+    ["$dir/three.zip", ['first.txt', "first entry\n" x 50, deflated => 1],
+     ['META-INF/MANIFEST.MF', $manifest, deflated => 1], ['last.bin', "\0\1\2" x 1000]],
+    ["$dir/py.zip", ['dir/', ''], ['dir/x', 'x' x 100, zip64 => 1],
+     ['dir/y', 'y' x 100, deflated => 1, zip64 => 1], {comment => 'the archive comment'}],
+    ["$dir/crc.zip", ['good', 'good data'], ['bad', 'bad data' x 10, deflated => 1]],
+    ["$dir/many.zip", map { [sprintf('pkg/file%05d.pm', $_), "$_\n"] } 0 .. 2999]);
 
 subtest 'new' => sub {
     my $zip = LMX::Common::Archive::Zip->new($three);
@@ -105,9 +109,6 @@ subtest 'archives of Info-ZIP zip and Python zipfile' => sub {
     is(LMX::Common::Archive::Zip->new($streamed)->open('-')->read, "from standard input\n",
        'an entry with a data descriptor');
 
-    my $py = python_zip("$dir/py.zip", ['dir/', ''], ['dir/x', 'x' x 100, zip64 => 1],
-                        ['dir/y', 'y' x 100, deflated => 1, zip64 => 1],
-                        {comment => 'the archive comment'});
     my $zip = LMX::Common::Archive::Zip->new($py);
     is($zip->open('dir/x')->read, 'x' x 100, 'a stored entry with zip64 fields');
     is($zip->open('dir/y')->read, 'y' x 100, 'a deflated one');
@@ -115,7 +116,6 @@ subtest 'archives of Info-ZIP zip and Python zipfile' => sub {
 };
 
 subtest 'a corrupted checksum' => sub {
-    my $bad = python_zip("$dir/crc.zip", ['good', 'good data'], ['bad', 'bad data' x 10, deflated => 1]);
     patch_central($bad, 1, {16 => 0x12345678}, local => 1);
     my $zip = LMX::Common::Archive::Zip->new($bad);
     my $member = $zip->open('bad');
@@ -131,8 +131,7 @@ subtest 'a corrupted checksum' => sub {
 };
 
 subtest 'many entries' => sub {
-    my @members = map { [sprintf('pkg/file%05d.pm', $_), "$_\n"] } 0 .. 2999;
-    my $zip = LMX::Common::Archive::Zip->new(python_zip("$dir/many.zip", @members));
+    my $zip = LMX::Common::Archive::Zip->new($many);
     is($zip->open('pkg/file02999.pm')->read, "2999\n", 'the last entry');
     is($zip->open('pkg/file00000.pm')->read, "0\n", 'the first one');
     is($zip->open('pkg/file01500.pm')->read, "1500\n", 'one in the middle');

@@ -15,8 +15,8 @@ our @EXPORT_OK = qw(python_zip info_zip zip64_zeros zipinfo fileinfo_fields patc
 
 my $python_zip = <<'PY';
 import json, sys, zipfile
-spec = json.load(open(sys.argv[1]))
-with zipfile.ZipFile(spec["archive"], "w") as z:
+for spec in json.load(open(sys.argv[1])):
+  with zipfile.ZipFile(spec["archive"], "w") as z:
     for m in spec["members"]:
         info = zipfile.ZipInfo(m["name"], date_time=tuple(m.get("date", [2007, 6, 5, 4, 3, 2])))
         info.compress_type = zipfile.ZIP_DEFLATED if m.get("deflated") else zipfile.ZIP_STORED
@@ -30,21 +30,27 @@ with zipfile.ZipFile(spec["archive"], "w") as z:
 PY
 
 # python_zip($archive, [name => data, deflated => 1, date => [y, m, d, h, mi, s],
-# zip64 => 1, external => (0100644 << 16)], ..., {comment => 'text'})
+# zip64 => 1, external => (0100644 << 16)], ..., {comment => 'text'}); with
+# several array references of these arguments, one Python run makes them all
+# and returns the archives.
 sub python_zip {
-    my ($archive, @members) = @_;
-    my %archive = ref $members[-1] eq 'HASH' ? %{ pop @members } : ();
-    my @spec;
-    for my $m (@members) {
-        my ($name, $data, %o) = @$m;
-        push @spec, {name => $name, data => unpack('H*', $data), %o};
+    my @archives = ref $_[0] ? @_ : ([@_]);
+    my @specs;
+    for my $arguments (@archives) {
+        my ($archive, @members) = @$arguments;
+        my %archive = ref $members[-1] eq 'HASH' ? %{ pop @members } : ();
+        my @spec;
+        for my $m (@members) {
+            my ($name, $data, %o) = @$m;
+            push @spec, {name => $name, data => unpack('H*', $data), %o};
+        }
+        push @specs, {archive => $archive, members => \@spec, %archive};
     }
     my $dir = temp_dir();
-    write_file("$dir/spec.json",
-               JSON::PP->new->encode({archive => $archive, members => \@spec, %archive}));
+    write_file("$dir/spec.json", JSON::PP->new->encode(\@specs));
     write_file("$dir/make.py", $python_zip);
-    system('python3', "$dir/make.py", "$dir/spec.json") == 0 or die "zipfile failed: $archive\n";
-    return $archive;
+    system('python3', "$dir/make.py", "$dir/spec.json") == 0 or die "zipfile failed\n";
+    return wantarray ? map { $_->[0] } @archives : $archives[0][0];
 }
 
 # Packs @members of $dir with Info-ZIP zip; @$options go first.
