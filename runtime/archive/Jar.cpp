@@ -22,6 +22,7 @@
 #include "runtime/archive/zip_io.h"
 #include "runtime/archive/zip_lines.h"
 #include "runtime/archive/zip_sfx_fixup.h"
+#include "runtime/archive/zip_writer.h"
 #include "runtime/host/arguments.h"
 #include "runtime/host/module_table.h"
 #include "runtime/host/native_object.h"
@@ -48,6 +49,13 @@ struct JarState {
     LineReader lines{kMaxHeldBytes};
     OpenEntry entry;
     EntryIndex index;
+    EntryWriter entry_writer;  // the data of entries being written
+
+    // An archive still open is closed with its entry: a written one gets
+    // its central directory (but no self-extractor fix-up).
+    ~JarState() {
+        if (writer != nullptr && entry_writer.started()) entry_writer.finish(writer.get());
+    }
 
     bool is_open() const { return reader != nullptr || writer != nullptr; }
     bool reading() const { return reader != nullptr; }
@@ -84,16 +92,6 @@ std::string entry_name_of(std::string path) {
 
 bool is_plain_file(const std::string& path, struct ::stat& status) {
     return !path.empty() && crt::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
-bool write_bytes(zipFile archive, const char* bytes, std::uint64_t length) {
-    while (length > 0) {
-        const auto n = static_cast<unsigned>(std::min<std::uint64_t>(length, 1u << 30));
-        if (zipWriteInFileInZip(archive, bytes, n) != ZIP_OK) return false;
-        bytes += n;
-        length -= n;
-    }
-    return true;
 }
 
 struct FileClose {
@@ -169,7 +167,8 @@ XS_INTERNAL(xs_CloseArchive) {
     if (r == nullptr || !r->is_open()) XSRETURN_UNDEF;
     bool closed;
     if (r->writing()) {
-        closed = zipClose(r->writer.release(), nullptr) == ZIP_OK;
+        const bool entry_closed = !r->entry_writer.started() || r->entry_writer.finish(r->writer.get());
+        closed = zipClose(r->writer.release(), nullptr) == ZIP_OK && entry_closed;
         if (closed && r->extractor) {
             const std::string messages =
                 fix_up_self_extractor(*r->path, *r->extractor, entry_name_of(*r->extractor));
@@ -214,7 +213,8 @@ bool start_described_entry(pTHX_ JarState* r, SV* description) {
     const std::optional<std::string> fileinfo =
         lmx::text_arg(aTHX_ lmx::hash_fetch(aTHX_ hash, "fileinfo"));
     const std::optional<zip_fileinfo> info = fileinfo ? written_fileinfo(*fileinfo) : std::nullopt;
-    return name && info && start_entry(r->writer.get(), *name, *info, Z_DEFAULT_COMPRESSION);
+    return name && info &&
+           r->entry_writer.start(r->writer.get(), *name, *info, Z_DEFAULT_COMPRESSION);
 }
 
 XS_INTERNAL(xs_Open) {
@@ -240,7 +240,7 @@ XS_INTERNAL(xs_Close) {
     JarState* r = self_arg(aTHX_ items, 1, ST(0));
     if (r == nullptr) XSRETURN_UNDEF;
     if (!r->is_open()) XSRETURN_IV(0);
-    const bool closed = r->writing() ? zipCloseFileInZip(r->writer.get()) == ZIP_OK
+    const bool closed = r->writing() ? r->entry_writer.finish(r->writer.get())
                                      : r->entry.close(r->reader.get()) == UNZ_OK;
     if (!closed) XSRETURN_UNDEF;
     r->lines.reset();
@@ -272,7 +272,7 @@ XS_INTERNAL(xs_Write) {
     if (!data || length < 0) XSRETURN_UNDEF;
     // Never more than the string holds.
     const std::uint64_t n = std::min<std::uint64_t>(length, data->size());
-    if (!write_bytes(r->writer.get(), data->data(), n)) XSRETURN_UNDEF;
+    if (!r->entry_writer.write(r->writer.get(), data->data(), n)) XSRETURN_UNDEF;
     XSRETURN_IV(0);
 }
 
@@ -281,7 +281,7 @@ XS_INTERNAL(xs_Print) {
     JarState* r = self_arg(aTHX_ items, 2, ST(0));
     if (r == nullptr || !r->writing()) XSRETURN_UNDEF;
     const std::optional<std::string> text = lmx::text_arg(aTHX_ ST(1));
-    if (!text || !write_bytes(r->writer.get(), text->c_str(), std::strlen(text->c_str())))
+    if (!text || !r->entry_writer.write(r->writer.get(), text->c_str(), std::strlen(text->c_str())))
         XSRETURN_UNDEF;
     XSRETURN_IV(0);
 }
@@ -308,7 +308,8 @@ std::optional<std::uint64_t> copy_entry(JarState* from, JarState* to) {
     if (!current_entry(source, info, name) || name.empty()) return std::nullopt;
     from->lines.reset();
     if (!from->entry.open(source)) return std::nullopt;
-    if (!start_entry(to->writer.get(), name, copied_fileinfo(info), Z_DEFAULT_COMPRESSION)) {
+    if (!to->entry_writer.start(to->writer.get(), name, copied_fileinfo(info),
+                                Z_DEFAULT_COMPRESSION)) {
         from->entry.close(source);
         return std::nullopt;
     }
@@ -317,7 +318,8 @@ std::optional<std::uint64_t> copy_entry(JarState* from, JarState* to) {
     bool copied = true;
     for (;;) {
         const std::int64_t n = from->entry.read(source, chunk.data(), kChunk);
-        if (n < 0 || !write_bytes(to->writer.get(), chunk.data(), static_cast<std::uint64_t>(n))) {
+        if (n < 0 ||
+            !to->entry_writer.write(to->writer.get(), chunk.data(), static_cast<std::uint64_t>(n))) {
             copied = false;
             break;
         }
@@ -326,7 +328,7 @@ std::optional<std::uint64_t> copy_entry(JarState* from, JarState* to) {
     }
     // A source entry that fails its checksum is not copied as if intact.
     const bool source_closed = from->entry.close(source) == UNZ_OK;
-    const bool target_closed = zipCloseFileInZip(to->writer.get()) == ZIP_OK;
+    const bool target_closed = to->entry_writer.finish(to->writer.get());
     if (!copied || !source_closed || !target_closed) return std::nullopt;
     return count;
 }
@@ -359,12 +361,12 @@ tm_zip file_date(std::time_t modified) {
 // Copies an open file into a new entry; false on any failure.
 bool add_file(JarState* r, FILE* file, const std::string& name, const zip_fileinfo& info,
               int level) {
-    if (!start_entry(r->writer.get(), name, info, level)) return false;
+    if (!r->entry_writer.start(r->writer.get(), name, info, level)) return false;
     std::vector<char> chunk(kChunk);
     bool copied = true;
     for (;;) {
         const std::size_t n = std::fread(chunk.data(), 1, kChunk, file);
-        if (!write_bytes(r->writer.get(), chunk.data(), n)) {
+        if (!r->entry_writer.write(r->writer.get(), chunk.data(), n)) {
             copied = false;
             break;
         }
@@ -374,7 +376,7 @@ bool add_file(JarState* r, FILE* file, const std::string& name, const zip_filein
             break;
         }
     }
-    return zipCloseFileInZip(r->writer.get()) == ZIP_OK && copied;
+    return r->entry_writer.finish(r->writer.get()) && copied;
 }
 
 XS_INTERNAL(xs_Add) {

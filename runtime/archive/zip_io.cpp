@@ -188,12 +188,6 @@ ZipHandle open_for_writing(const char* path, int append) {
     return ZipHandle(zipOpen2_64(path, append, nullptr, &functions));
 }
 
-bool start_entry(zipFile archive, const std::string& name, const zip_fileinfo& info, int level) {
-    if (name.size() > kMaxEntryName || name.find('\0') != std::string::npos) return false;
-    return zipOpenNewFileInZip(archive, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                               Z_DEFLATED, level) == ZIP_OK;
-}
-
 void apply_zip64_sizes(const unsigned char* extra, std::size_t length, unz_file_info64& info) {
     constexpr ZPOS64_T kMarker = 0xFFFFFFFF;
     auto get = [extra](std::size_t at, int bytes) {

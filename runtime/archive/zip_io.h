@@ -1,7 +1,7 @@
 // Zip archives through minizip, with every file access going through the
 // platform layer (its one path translation and its C runtime calls): the
-// handles as owned members of a record, starting an entry, and the current
-// entry's information.
+// handles as owned members of a record, and the current entry's
+// information.
 #pragma once
 
 #include <unzip.h>
@@ -36,12 +36,6 @@ ZipHandle open_for_writing(const char* path, int append);
 
 // The longest entry name that the format's 16-bit length field can hold.
 constexpr std::size_t kMaxEntryName = 65535;
-
-// Starts a new entry (method deflate, no extra fields, no comment) at
-// `level` (-1 the library default, 0 stored within deflate blocks). False
-// for a name the format cannot hold (longer than kMaxEntryName, or with a
-// NUL byte, which would cut it short) or when minizip fails.
-bool start_entry(zipFile archive, const std::string& name, const zip_fileinfo& info, int level);
 
 // The current entry's information and its name, read with a buffer of the
 // name's length plus one. False when either read fails. Sizes that the

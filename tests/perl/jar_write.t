@@ -153,6 +153,23 @@ subtest 'CopyTo' => sub {
     is($from->CopyTo($to), undef, 'an entry that fails its checksum is not copied as intact');
 };
 
+subtest 'entries and archives left open' => sub {
+    my $description = pack('V20', (0) x 20);
+    my $archive = "$dir/unclosed.zip";
+    my $jar = writer($archive, 'w');
+    $jar->Open({filename => 'one', fileinfo => $description});
+    $jar->Print('first entry');
+    $jar->Open({filename => 'two', fileinfo => $description});
+    $jar->Print('second entry');
+    is($jar->CloseArchive(), 0, 'CloseArchive with an entry open');
+    ok(unzip_ok($archive), 'each entry ended with its own size and checksum');
+    is(`unzip -p '$archive' one` . `unzip -p '$archive' two`, 'first entrysecond entry', 'the data');
+
+    my $dropped = "$dir/dropped.zip";
+    writer($dropped, 'w')->Open({filename => 'kept', fileinfo => $description});
+    ok(unzip_ok($dropped), 'an object destroyed with its archive open leaves a whole archive');
+};
+
 subtest 'the longest entry name' => sub {
     my $archive = "$dir/long.zip";
     my $jar = writer($archive, 'w');
