@@ -9,6 +9,7 @@ use Test::More;
 use File::Find ();
 use LmxTest qw(finish kit temp_dir write_file read_file run_kit);
 use LmxTest::Zip qw(python_zip);
+use LmxTest::Untgz qw(run_script);
 
 bootstrap KALDOR::Install::Jar;
 
@@ -50,10 +51,16 @@ subtest 'making the archive' => sub {
     my $listing = `unzip -l '$sfx' 2>&1`;
     like($listing, qr/\s\Q${\ scalar @files}\E files\n/, 'unzip -l finds as many');
 
-    my $other = KALDOR::Install::Jar->new();
-    is($other->CreateSelfExtractingArchive("$dir/no/such/dir/x", "$kit/lmxsfx"), undef,
-       'an archive that cannot be created');
-    is($other->CreateSelfExtractingArchive("$dir/x", "$dir/missing"), undef, 'a missing extractor');
+    my ($code, $out, $err) = run_script(<<"PL");
+bootstrap KALDOR::Install::Jar;
+my \$jar = KALDOR::Install::Jar->new();
+print defined \$jar->CreateSelfExtractingArchive('$dir/no/such/dir/x', '$kit/lmxsfx') ? 1 : 0;
+print defined \$jar->CreateSelfExtractingArchive('$dir/x', '$dir/missing') ? 1 : 0;
+0;
+PL
+    is($out, '00', 'undef when the archive cannot be made or the extractor is missing');
+    is($err, "cannot create pk zip archive $dir/no/such/dir/x\ncannot set extractor $dir/missing\n",
+       'with the messages');
 };
 
 subtest 'running it' => sub {
