@@ -46,6 +46,7 @@ const TableEntry kModuleTable[] = {
     {"KALDOR::Install::MD5Sum::bootstrap", boot_KALDOR__Install__MD5Sum, nullptr},
     {"KALDOR::Install::SetUser::bootstrap", boot_KALDOR__Install__SetUser, nullptr},
     {"KALDOR::Install::Untgz::bootstrap", boot_KALDOR__Install__Untgz, nullptr},
+    {"KALDOR::Install::Jar::bootstrap", boot_KALDOR__Install__Jar, nullptr},
     {"KALDOR::Install::System::Unix::Dir::bootstrap", boot_KALDOR__Install__System__Unix__Dir,
      nullptr},
     {"KALDOR::Install::System::Unix::bootstrap", boot_KALDOR__Install__System__Unix, nullptr},
@@ -56,6 +57,7 @@ const TableEntry kModuleTable[] = {
     {"Term::ReadKey::bootstrap", nullptr, "Term::ReadKey"},
     {"LMX::Common::bootstrap", boot_LMX__Common, nullptr},
     {"LMX::Common::Archive::Tar::bootstrap", boot_LMX__Common__Archive__Tar, nullptr},
+    {"LMX::Common::Archive::Zip::bootstrap", boot_LMX__Common__Archive__Zip, nullptr},
     {"KALDOR::Install::DataDumper::bootstrap", boot_KALDOR__Install__DataDumper, nullptr},
 };
 

@@ -19,6 +19,8 @@ XS_EXTERNAL(boot_KALDOR__Install__System__Unix__Dir);
 XS_EXTERNAL(boot_KALDOR__Install__System__Unix);
 XS_EXTERNAL(boot_KALDOR__Install__DataDumper);
 XS_EXTERNAL(boot_LMX__Common__Archive__Tar);
+XS_EXTERNAL(boot_LMX__Common__Archive__Zip);
+XS_EXTERNAL(boot_KALDOR__Install__Jar);
 XS_EXTERNAL(boot_KALDOR__Install__FileLock);
 XS_EXTERNAL(boot_KALDOR__Install__FSUsage);
 XS_EXTERNAL(boot_KALDOR__Install__Untgz);
