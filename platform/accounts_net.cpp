@@ -70,29 +70,52 @@ NET_API_STATUS add_group(LPCWSTR servername, DWORD level, LPBYTE buf, LPDWORD pa
     return store::add_group(group);
 }
 
-NET_API_STATUS group_info(const Account& group, LPBYTE* bufptr) {
-    NetBuffer<GROUP_INFO_1> block;
-    block.add();
-    block.text(&GROUP_INFO_1::grpi1_name, group.name);
-    block.text(&GROUP_INFO_1::grpi1_comment, group.comment);
-    return block.finish(bufptr);
-}
-
-// The names of groups as the membership calls list them.
+// The groups of a user by name, level 0, as NetUserGetGroups and
+// NetUserGetLocalGroups list them; `bad_flags` are flags the call does not
+// know.
 template <class T>
-NET_API_STATUS group_names(const std::vector<Account>& groups, LPWSTR T::*member,
-                           LPBYTE* bufptr, LPDWORD entriesread, LPDWORD totalentries) {
+NET_API_STATUS user_groups(LPCWSTR servername, LPCWSTR username, DWORD level, DWORD bad_flags,
+                           LPBYTE* bufptr, LPDWORD entriesread, LPDWORD totalentries,
+                           std::vector<Account> (*groups_of)(const Account&),
+                           LPWSTR T::*member) {
+    if (NET_API_STATUS status = check_net_server(servername)) return status;
+    if (level != 0) return ERROR_INVALID_LEVEL;
+    if (bufptr == nullptr || entriesread == nullptr || totalentries == nullptr || bad_flags != 0)
+        return ERROR_INVALID_PARAMETER;
+    Account user;
+    if (!find_user(narrow(username), user)) return NERR_UserNotFound;
     NetBuffer<T> block;
-    for (const Account& g : groups) {
+    for (const Account& g : groups_of(user)) {
         block.add();
         block.text(member, g.name);
     }
     return block.finish(bufptr, entriesread, totalentries);
 }
 
-NET_API_STATUS delete_store_group(const Account& group) {
+using GroupFinder = bool (*)(const std::string& name, Account& group);
+
+NET_API_STATUS delete_group(LPCWSTR servername, LPCWSTR groupname, GroupFinder find) {
+    if (NET_API_STATUS status = check_net_server(servername)) return status;
+    Account group;
+    if (!find(narrow(groupname), group)) return NERR_GroupNotFound;
     if (group.origin != Account::Origin::store_group) return ERROR_ACCESS_DENIED;
     return store::delete_group(group.id);
+}
+
+// Level 1: name and comment (GROUP_INFO_1 and LOCALGROUP_INFO_1 have one
+// layout).
+NET_API_STATUS group_info(LPCWSTR servername, LPCWSTR groupname, DWORD level, LPBYTE* bufptr,
+                          GroupFinder find) {
+    if (NET_API_STATUS status = check_net_server(servername)) return status;
+    if (level != 1) return ERROR_INVALID_LEVEL;
+    if (bufptr == nullptr) return ERROR_INVALID_PARAMETER;
+    Account group;
+    if (!find(narrow(groupname), group)) return NERR_GroupNotFound;
+    NetBuffer<GROUP_INFO_1> block;
+    block.add();
+    block.text(&GROUP_INFO_1::grpi1_name, group.name);
+    block.text(&GROUP_INFO_1::grpi1_comment, group.comment);
+    return block.finish(bufptr);
 }
 
 bool holds_member(const Account& group, const SID& member) {
@@ -165,20 +188,12 @@ NET_API_STATUS NetGroupAdd(LPCWSTR servername, DWORD level, LPBYTE buf, LPDWORD 
 }
 
 NET_API_STATUS NetGroupDel(LPCWSTR servername, LPCWSTR groupname) {
-    if (NET_API_STATUS status = check_net_server(servername)) return status;
-    Account group;
-    if (!find_global_group(narrow(groupname), group)) return NERR_GroupNotFound;
-    return delete_store_group(group);
+    return delete_group(servername, groupname, find_global_group);
 }
 
 NET_API_STATUS NetGroupGetInfo(LPCWSTR servername, LPCWSTR groupname, DWORD level,
                                LPBYTE* bufptr) {
-    if (NET_API_STATUS status = check_net_server(servername)) return status;
-    if (level != 1) return ERROR_INVALID_LEVEL;
-    if (bufptr == nullptr) return ERROR_INVALID_PARAMETER;
-    Account group;
-    if (!find_global_group(narrow(groupname), group)) return NERR_GroupNotFound;
-    return group_info(group, bufptr);
+    return group_info(servername, groupname, level, bufptr, find_global_group);
 }
 
 NET_API_STATUS NetGroupAddUser(LPCWSTR servername, LPCWSTR GroupName, LPCWSTR username) {
@@ -193,28 +208,16 @@ NET_API_STATUS NetGroupAddUser(LPCWSTR servername, LPCWSTR GroupName, LPCWSTR us
 NET_API_STATUS NetUserGetGroups(LPCWSTR servername, LPCWSTR username, DWORD level,
                                 LPBYTE* bufptr, DWORD /*prefmaxlen*/, LPDWORD entriesread,
                                 LPDWORD totalentries) {
-    if (NET_API_STATUS status = check_net_server(servername)) return status;
-    if (level != 0) return ERROR_INVALID_LEVEL;
-    if (bufptr == nullptr || entriesread == nullptr || totalentries == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    Account user;
-    if (!find_user(narrow(username), user)) return NERR_UserNotFound;
-    return group_names(global_groups_of(user), &GROUP_USERS_INFO_0::grui0_name, bufptr,
-                       entriesread, totalentries);
+    return user_groups(servername, username, level, 0, bufptr, entriesread, totalentries,
+                       global_groups_of, &GROUP_USERS_INFO_0::grui0_name);
 }
 
 NET_API_STATUS NetUserGetLocalGroups(LPCWSTR servername, LPCWSTR username, DWORD level,
                                      DWORD flags, LPBYTE* bufptr, DWORD /*prefmaxlen*/,
                                      LPDWORD entriesread, LPDWORD totalentries) {
-    if (NET_API_STATUS status = check_net_server(servername)) return status;
-    if (level != 0) return ERROR_INVALID_LEVEL;
-    if (bufptr == nullptr || entriesread == nullptr || totalentries == nullptr ||
-        (flags & ~LG_INCLUDE_INDIRECT) != 0)
-        return ERROR_INVALID_PARAMETER;
-    Account user;
-    if (!find_user(narrow(username), user)) return NERR_UserNotFound;
-    return group_names(local_groups_of(user), &LOCALGROUP_USERS_INFO_0::lgrui0_name, bufptr,
-                       entriesread, totalentries);
+    return user_groups(servername, username, level, flags & ~LG_INCLUDE_INDIRECT, bufptr,
+                       entriesread, totalentries, local_groups_of,
+                       &LOCALGROUP_USERS_INFO_0::lgrui0_name);
 }
 
 NET_API_STATUS NetLocalGroupAdd(LPCWSTR servername, DWORD level, LPBYTE buf, LPDWORD parm_err) {
@@ -222,20 +225,12 @@ NET_API_STATUS NetLocalGroupAdd(LPCWSTR servername, DWORD level, LPBYTE buf, LPD
 }
 
 NET_API_STATUS NetLocalGroupDel(LPCWSTR servername, LPCWSTR groupname) {
-    if (NET_API_STATUS status = check_net_server(servername)) return status;
-    Account group;
-    if (!find_local_group(narrow(groupname), group)) return NERR_GroupNotFound;
-    return delete_store_group(group);
+    return delete_group(servername, groupname, find_local_group);
 }
 
 NET_API_STATUS NetLocalGroupGetInfo(LPCWSTR servername, LPCWSTR groupname, DWORD level,
                                     LPBYTE* bufptr) {
-    if (NET_API_STATUS status = check_net_server(servername)) return status;
-    if (level != 1) return ERROR_INVALID_LEVEL;
-    if (bufptr == nullptr) return ERROR_INVALID_PARAMETER;
-    Account group;
-    if (!find_local_group(narrow(groupname), group)) return NERR_GroupNotFound;
-    return group_info(group, bufptr);
+    return group_info(servername, groupname, level, bufptr, find_local_group);
 }
 
 NET_API_STATUS NetLocalGroupGetMembers(LPCWSTR servername, LPCWSTR localgroupname, DWORD level,

@@ -85,6 +85,23 @@ DWORD sid_name(PSID sid, std::string& name) {
     return ERROR_SUCCESS;
 }
 
+// deleteUser and deleteGroup (name, server, domain): `empty` for an empty
+// name, else 0 or 2 from `remove` at the domain's controller or the server.
+I32 delete_account(pTHX_ I32 ax, I32 items, IV empty,
+                   NET_API_STATUS (*remove)(LPCWSTR server, LPCWSTR name)) {
+    Arguments args(aTHX_ PL_stack_base + ax, items);
+    const std::optional<std::string> name = args.string(0);
+    const std::string server = args.text(1), domain = args.text(2);
+    if (!args.in_range(1, 3) || !name || args.invalid()) return put_results(aTHX_ ax, {newSV(0)});
+    IV code = empty;
+    std::string target;
+    if (!name->empty() && domain_server(server, domain, target, code)) {
+        Wide wide_server(target), wide_name(*name);
+        code = remove(wide_server.get(), wide_name.always()) == NERR_Success ? 0 : 2;
+    }
+    return put_results(aTHX_ ax, {newSViv(code)});
+}
+
 XS_INTERNAL(xs_createUser) {
     dXSARGS;
     LMX_ARGUMENTS(args);
@@ -113,16 +130,7 @@ XS_INTERNAL(xs_createUser) {
 
 XS_INTERNAL(xs_deleteUser) {
     dXSARGS;
-    LMX_ARGUMENTS(args);
-    const std::optional<std::string> name = args.string(0);
-    const std::string server = args.text(1), domain = args.text(2);
-    if (!args.in_range(1, 3) || !name || args.invalid()) XSRETURN_UNDEF;
-    if (name->empty()) XSRETURN_IV(-1);
-    std::string target;
-    IV code = 0;
-    if (!domain_server(server, domain, target, code)) XSRETURN_IV(code);
-    Wide wide_server(target), wide_name(*name);
-    XSRETURN_IV(NetUserDel(wide_server.get(), wide_name.always()) == NERR_Success ? 0 : 2);
+    XSRETURN(delete_account(aTHX_ ax, items, -1, NetUserDel));
 }
 
 XS_INTERNAL(xs_infoUser) {
@@ -175,16 +183,7 @@ XS_INTERNAL(xs_createGroup) {
 
 XS_INTERNAL(xs_deleteGroup) {
     dXSARGS;
-    LMX_ARGUMENTS(args);
-    const std::optional<std::string> name = args.string(0);
-    const std::string server = args.text(1), domain = args.text(2);
-    if (!args.in_range(1, 3) || !name || args.invalid()) XSRETURN_UNDEF;
-    if (name->empty()) XSRETURN_IV(-2);
-    std::string target;
-    IV code = 0;
-    if (!domain_server(server, domain, target, code)) XSRETURN_IV(code);
-    Wide wide_server(target), wide_name(*name);
-    XSRETURN_IV(NetGroupDel(wide_server.get(), wide_name.always()) == NERR_Success ? 0 : 2);
+    XSRETURN(delete_account(aTHX_ ax, items, -2, NetGroupDel));
 }
 
 XS_INTERNAL(xs_infoGroup) {
