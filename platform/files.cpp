@@ -19,12 +19,17 @@ using platform::fail_with_errno;
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
-                   DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+                   DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
     std::string path;
     if (!platform::host_path(lpFileName, path)) return INVALID_HANDLE_VALUE;
     const bool read = dwDesiredAccess & GENERIC_READ;
     const bool write = dwDesiredAccess & GENERIC_WRITE;
-    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    const bool attributes_only = (dwDesiredAccess & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) == 0 &&
+                                 dwCreationDisposition == OPEN_EXISTING;
+    int flags = O_CLOEXEC | (attributes_only ? O_PATH
+                             : read && write ? O_RDWR
+                             : write         ? O_WRONLY
+                                             : O_RDONLY);
     switch (dwCreationDisposition) {
         case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
         case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
@@ -41,7 +46,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
         return INVALID_HANDLE_VALUE;
     }
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+        !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;

@@ -9,12 +9,19 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
+#define FILE_READ_ATTRIBUTES 0x80u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+
 // Opens or creates a file. The sharing mode is accepted and not enforced
 // (host files have no share modes); a file that cannot be opened for writing
 // because it is a running program's image fails with ERROR_SHARING_VIOLATION.
-// A directory cannot be opened (ERROR_ACCESS_DENIED), as on Windows without
-// backup semantics. Descriptors are close-on-exec: child processes receive only the handles
-// passed to them explicitly.
+// A directory opens only with FILE_FLAG_BACKUP_SEMANTICS (else
+// ERROR_ACCESS_DENIED), as on Windows. An existing file opened for its
+// attributes alone (access 0 or FILE_READ_ATTRIBUTES) needs no permission to
+// read it and does not block on a FIFO (an O_PATH descriptor: its handle
+// serves GetFileInformationByHandle and the like, not ReadFile). Descriptors
+// are close-on-exec: child processes receive only the handles passed to
+// them explicitly.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -10,13 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/accounts.h"
 #include "platform/errors.h"
 #include "platform/handles.h"
 #include "platform/process_table.h"
@@ -30,21 +34,16 @@ constexpr DWORD kLocalSystemRid = 18;
 constexpr DWORD kNtNonUnique = 21;  // S-1-5-21-...: machine and domain accounts
 constexpr int kCapSysPtrace = 19;
 constexpr LUID kDebugPrivilege = {20, 0};
+constexpr DWORD kSidHeaderSize = 8;
 
-SID nt_sid(std::initializer_list<DWORD> sub_authorities) {
-    SID sid{};
-    sid.Revision = SID_REVISION;
-    sid.IdentifierAuthority.Value[5] = 5;  // NT authority
-    for (DWORD s : sub_authorities) sid.SubAuthority[sid.SubAuthorityCount++] = s;
-    return sid;
-}
+// The credentials a token stands for.
+struct Credentials {
+    DWORD uid = 0;
+    DWORD gid = 0;
+    std::vector<DWORD> groups;
+};
 
-bool is_nt_authority(const SID& sid) {
-    static const SID_IDENTIFIER_AUTHORITY nt = {{0, 0, 0, 0, 0, 5}};
-    return std::memcmp(&sid.IdentifierAuthority, &nt, sizeof nt) == 0;
-}
-
-// A token: the process whose privileges it reports.
+// A token: the process whose credentials and privileges it reports.
 struct TokenObject : KernelObject {
     explicit TokenObject(DWORD id) : pid(id) {}
     DWORD pid;
@@ -59,50 +58,260 @@ struct OwnerDescriptor {
     SID owner;
 };
 
+// The effective uid and gid and the supplementary groups of a process.
+bool process_credentials(DWORD pid, Credentials& credentials) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    bool uid = false, gid = false;
+    while (std::getline(status, line)) {
+        std::istringstream fields(line);
+        std::string key;
+        unsigned long real, effective;
+        fields >> key;
+        if (key == "Uid:" && fields >> real >> effective) {
+            credentials.uid = static_cast<DWORD>(effective);
+            uid = true;
+        } else if (key == "Gid:" && fields >> real >> effective) {
+            credentials.gid = static_cast<DWORD>(effective);
+            gid = true;
+        } else if (key == "Groups:") {
+            while (fields >> effective) credentials.groups.push_back(static_cast<DWORD>(effective));
+        }
+    }
+    if (!uid || !gid) SetLastError(ERROR_INVALID_HANDLE);
+    return uid && gid;
+}
+
+struct TokenGroup {
+    SID sid;
+    DWORD attributes;
+};
+
+constexpr DWORD kEnabledGroup = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+
+// The groups of a token with these credentials (see GetTokenInformation).
+std::vector<TokenGroup> token_groups(const Credentials& credentials) {
+    std::vector<TokenGroup> groups;
+    auto add = [&groups](const SID& sid, DWORD attributes) {
+        for (const TokenGroup& g : groups)
+            if (EqualSid(const_cast<SID*>(&g.sid), const_cast<SID*>(&sid))) return;
+        groups.push_back({sid, attributes});
+    };
+    add(make_sid(1, {0}), kEnabledGroup);
+    Account user;
+    const bool known = find_account(account_sid(credentials.uid), user) && user.use == SidTypeUser;
+    if (known) add(make_sid(5, {32, 545}), kEnabledGroup);
+    DWORD admin_gid = 0;
+    const bool have_admin_gid = administrators_host_gid(admin_gid);
+    bool admin_member = credentials.uid == 0 || (known && is_administrator(user));
+    std::vector<DWORD> gids = {credentials.gid};
+    gids.insert(gids.end(), credentials.groups.begin(), credentials.groups.end());
+    for (DWORD gid : gids) {
+        Account group;
+        if (find_host_group(gid, group)) add(group.sid, kEnabledGroup);
+        admin_member = admin_member || (have_admin_gid && gid == admin_gid);
+    }
+    if (admin_member)
+        add(make_sid(5, {32, 544}),
+            credentials.uid == 0 ? kEnabledGroup | SE_GROUP_OWNER : SE_GROUP_USE_FOR_DENY_ONLY);
+    if (known)
+        for (const Account& group : local_groups_of(user))
+            if (group.origin == Account::Origin::store_group) add(group.sid, kEnabledGroup);
+    return groups;
+}
+
+// Writes the TOKEN_GROUPS block; false with ERROR_INSUFFICIENT_BUFFER and
+// the size needed when it does not fit.
+BOOL write_token_groups(const std::vector<TokenGroup>& groups, LPVOID buffer, DWORD length,
+                        LPDWORD needed) {
+    const size_t table = offsetof(TOKEN_GROUPS, Groups) + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    size_t size = table;
+    for (const TokenGroup& g : groups) size += GetLengthSid(const_cast<SID*>(&g.sid));
+    *needed = static_cast<DWORD>(size);
+    if (buffer == nullptr || length < size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* block = static_cast<BYTE*>(buffer);
+    auto* header = static_cast<TOKEN_GROUPS*>(buffer);
+    SID_AND_ATTRIBUTES* entries = header->Groups;
+    header->GroupCount = static_cast<DWORD>(groups.size());
+    size_t offset = table;
+    for (size_t i = 0; i < groups.size(); ++i) {
+        const DWORD sid_length = GetLengthSid(const_cast<SID*>(&groups[i].sid));
+        std::memcpy(block + offset, &groups[i].sid, sid_length);
+        entries[i].Sid = block + offset;
+        entries[i].Attributes = groups[i].attributes;
+        offset += sid_length;
+    }
+    return TRUE;
+}
+
 }  // namespace
 
-void machine_sid_parts(DWORD parts[3]) {
-    parts[0] = parts[1] = parts[2] = 0;
+namespace {
+
+std::vector<DWORD> read_machine_sid_parts() {
     std::ifstream in("/etc/machine-id");
     std::string id;
-    if (!(in >> id) || id.size() < 24) return;
-    DWORD read[3];
+    if (!(in >> id) || id.size() < 24) return {0, 0, 0};
+    std::vector<DWORD> read;
     for (int i = 0; i < 3; ++i) {
         const std::string group = id.substr(static_cast<size_t>(i) * 8, 8);
         char* end = nullptr;
-        read[i] = static_cast<DWORD>(std::strtoul(group.c_str(), &end, 16));
-        if (end != group.c_str() + 8) return;
+        read.push_back(static_cast<DWORD>(std::strtoul(group.c_str(), &end, 16)));
+        if (end != group.c_str() + 8) return {0, 0, 0};
     }
-    std::memcpy(parts, read, sizeof read);
+    return read;
 }
 
-SID account_sid(DWORD uid) {
+}  // namespace
+
+void machine_sid_parts(DWORD parts[3]) {
+    static const std::vector<DWORD> cached = read_machine_sid_parts();
+    std::copy(cached.begin(), cached.end(), parts);
+}
+
+SID make_sid(BYTE authority, std::initializer_list<DWORD> sub_authorities) {
+    SID sid{};
+    sid.Revision = SID_REVISION;
+    sid.IdentifierAuthority.Value[5] = authority;
+    for (DWORD s : sub_authorities)
+        if (sid.SubAuthorityCount < SID_MAX_SUB_AUTHORITIES)
+            sid.SubAuthority[sid.SubAuthorityCount++] = s;
+    return sid;
+}
+
+SID machine_sid() {
     DWORD parts[3];
     machine_sid_parts(parts);
-    return nt_sid({kNtNonUnique, parts[0], parts[1], parts[2], kFirstHostRid + uid});
+    return make_sid(5, {kNtNonUnique, parts[0], parts[1], parts[2]});
 }
 
-SID local_system_sid() { return nt_sid({kLocalSystemRid}); }
+SID machine_account_sid(DWORD rid) {
+    SID sid = machine_sid();
+    sid.SubAuthority[sid.SubAuthorityCount++] = rid;
+    return sid;
+}
+
+bool machine_rid_of_sid(const SID& sid, DWORD& rid) {
+    const SID machine = machine_sid();
+    if (sid.Revision != SID_REVISION || sid.SubAuthorityCount != 5 ||
+        std::memcmp(&sid.IdentifierAuthority, &machine.IdentifierAuthority,
+                    sizeof machine.IdentifierAuthority) != 0 ||
+        std::memcmp(sid.SubAuthority, machine.SubAuthority, 4 * sizeof(DWORD)) != 0)
+        return false;
+    rid = sid.SubAuthority[4];
+    return true;
+}
+
+std::string sid_string(const SID& sid) {
+    if (sid.Revision != SID_REVISION || sid.SubAuthorityCount > SID_MAX_SUB_AUTHORITIES) return "";
+    unsigned long long authority = 0;
+    for (BYTE b : sid.IdentifierAuthority.Value) authority = (authority << 8) | b;
+    char part[32];
+    // Authorities above 32 bits are written in hexadecimal, as Windows does.
+    std::snprintf(part, sizeof part, authority >> 32 ? "S-1-0x%llX" : "S-1-%llu", authority);
+    std::string text = part;
+    for (BYTE i = 0; i < sid.SubAuthorityCount; ++i) text += "-" + std::to_string(sid.SubAuthority[i]);
+    return text;
+}
+
+namespace {
+
+// One number of a SID string: decimal digits only (or hexadecimal after
+// "0x" where allowed), at most `limit`.
+bool sid_number(const std::string& text, bool hex_allowed, unsigned long long limit,
+                unsigned long long& value) {
+    const bool hex = hex_allowed && text.size() > 2 && text[0] == '0' &&
+                     (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16) return false;
+    value = 0;
+    for (char c : digits) {
+        const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                      : hex && std::isxdigit(static_cast<unsigned char>(c))
+                          ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                          : -1;
+        if (d < 0) return false;
+        value = value * (hex ? 16 : 10) + static_cast<unsigned>(d);
+        if (value > limit) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_sid_string(const std::string& text, SID& sid) {
+    static const struct {
+        const char* alias;
+        SID sid;
+    } kAliases[] = {{"WD", make_sid(1, {0})},
+                    {"SY", make_sid(5, {kLocalSystemRid})},
+                    {"BA", make_sid(5, {32, 544})},
+                    {"BU", make_sid(5, {32, 545})}};
+    for (const auto& a : kAliases) {
+        if (text == a.alias) {
+            sid = a.sid;
+            return true;
+        }
+    }
+    if (text.size() < 4 || (text[0] != 'S' && text[0] != 's') || text[1] != '-') return false;
+    std::vector<std::string> parts;
+    size_t start = 2;
+    for (;;) {
+        const size_t dash = text.find('-', start);
+        parts.push_back(text.substr(start, dash == std::string::npos ? dash : dash - start));
+        if (dash == std::string::npos) break;
+        start = dash + 1;
+    }
+    // revision, authority, 1 to 15 sub-authorities
+    if (parts.size() < 3 || parts.size() > 2 + SID_MAX_SUB_AUTHORITIES) return false;
+    unsigned long long revision, authority, value;
+    if (!sid_number(parts[0], false, 255, revision) || revision != SID_REVISION ||
+        !sid_number(parts[1], true, 0xFFFFFFFFFFFFull, authority))
+        return false;
+    SID parsed{};
+    parsed.Revision = SID_REVISION;
+    for (int i = 5; i >= 0; --i, authority >>= 8)
+        parsed.IdentifierAuthority.Value[i] = static_cast<BYTE>(authority & 0xFF);
+    for (size_t i = 2; i < parts.size(); ++i) {
+        if (!sid_number(parts[i], false, 0xFFFFFFFFull, value)) return false;
+        parsed.SubAuthority[parsed.SubAuthorityCount++] = static_cast<DWORD>(value);
+    }
+    sid = parsed;
+    return true;
+}
+
+bool copy_sid(PSID sid, SID& copy) {
+    if (sid == nullptr) return false;
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    if (bytes[0] != SID_REVISION || bytes[1] > SID_MAX_SUB_AUTHORITIES) return false;
+    copy = SID{};
+    std::memcpy(&copy, bytes, kSidHeaderSize + 4u * bytes[1]);
+    return true;
+}
+
+SID account_sid(DWORD uid) { return machine_account_sid(kFirstHostRid + uid); }
+
+SID local_system_sid() { return make_sid(5, {kLocalSystemRid}); }
 
 bool uid_of_sid(const SID& sid, DWORD& uid) {
-    if (sid.Revision != SID_REVISION || !is_nt_authority(sid)) return false;
-    if (sid.SubAuthorityCount == 1 && sid.SubAuthority[0] == kLocalSystemRid) {
+    SID system = local_system_sid();
+    if (EqualSid(const_cast<SID*>(&sid), &system)) {
         uid = 0;
         return true;
     }
-    const SID machine_account = account_sid(0);
-    if (sid.SubAuthorityCount != 5 ||
-        std::memcmp(sid.SubAuthority, machine_account.SubAuthority, 4 * sizeof(DWORD)) != 0 ||
-        sid.SubAuthority[4] < kFirstHostRid)
-        return false;
-    uid = sid.SubAuthority[4] - kFirstHostRid;
+    DWORD rid;
+    if (!machine_rid_of_sid(sid, rid) || rid < kFirstHostRid || rid >= kFirstStoreRid) return false;
+    uid = rid - kFirstHostRid;
     return true;
 }
 
 std::string machine_name() {
     char host[256] = "";
     if (::gethostname(host, sizeof host - 1) != 0) return "LOCALHOST";
-    std::string name(host, std::strcspn(host, "."));
+    std::string name(host, std::min<size_t>(std::strcspn(host, "."), 15));
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
 }
@@ -121,31 +330,90 @@ bool account_name(DWORD uid, std::string& name) {
 
 using namespace platform;
 
-BOOL ConvertSidToStringSidA(PSID Sid, LPSTR* StringSid) {
-    const auto* sid = static_cast<const SID*>(Sid);
-    if (sid == nullptr || StringSid == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (sid->Revision != SID_REVISION || sid->SubAuthorityCount > SID_MAX_SUB_AUTHORITIES) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    unsigned long long authority = 0;
-    for (BYTE b : sid->IdentifierAuthority.Value) authority = (authority << 8) | b;
-    char part[32];
-    // Authorities above 32 bits are written in hexadecimal, as Windows does.
-    std::snprintf(part, sizeof part, authority >> 32 ? "S-1-0x%llX" : "S-1-%llu", authority);
-    std::string text = part;
-    for (BYTE i = 0; i < sid->SubAuthorityCount; ++i) text += "-" + std::to_string(sid->SubAuthority[i]);
-    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+namespace {
+
+// A copy of `bytes` in a block for LocalFree.
+BOOL local_copy(const void* bytes, size_t size, void** out) {
+    void* copy = std::malloc(size);
     if (copy == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    std::memcpy(copy, text.c_str(), text.size() + 1);
-    *StringSid = copy;
+    std::memcpy(copy, bytes, size);
+    *out = copy;
     return TRUE;
+}
+
+}  // namespace
+
+BOOL ConvertSidToStringSidA(PSID Sid, LPSTR* StringSid) {
+    if (Sid == nullptr || StringSid == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SID sid;
+    if (!copy_sid(Sid, sid)) {
+        SetLastError(ERROR_INVALID_SID);
+        return FALSE;
+    }
+    const std::string text = sid_string(sid);
+    return local_copy(text.c_str(), text.size() + 1, reinterpret_cast<void**>(StringSid));
+}
+
+BOOL ConvertStringSidToSidA(LPCSTR StringSid, PSID* Sid) {
+    if (StringSid == nullptr || Sid == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SID sid;
+    if (!parse_sid_string(StringSid, sid)) {
+        SetLastError(ERROR_INVALID_SID);
+        return FALSE;
+    }
+    return local_copy(&sid, sizeof sid, Sid);
+}
+
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
+                              BYTE nSubAuthorityCount, DWORD nSubAuthority0,
+                              DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,
+                              DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6,
+                              DWORD nSubAuthority7, PSID* pSid) {
+    if (pIdentifierAuthority == nullptr || pSid == nullptr || nSubAuthorityCount == 0 ||
+        nSubAuthorityCount > 8) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const DWORD subs[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
+                           nSubAuthority4, nSubAuthority5, nSubAuthority6, nSubAuthority7};
+    SID sid{};
+    sid.Revision = SID_REVISION;
+    sid.IdentifierAuthority = *pIdentifierAuthority;
+    sid.SubAuthorityCount = nSubAuthorityCount;
+    std::memcpy(sid.SubAuthority, subs, nSubAuthorityCount * sizeof(DWORD));
+    return local_copy(&sid, sizeof sid, pSid);
+}
+
+void* FreeSid(PSID pSid) { return LocalFree(pSid); }
+
+BOOL IsValidSid(PSID pSid) {
+    SID sid;
+    return copy_sid(pSid, sid) ? TRUE : FALSE;
+}
+
+DWORD GetLengthSid(PSID pSid) {
+    SID sid;
+    return copy_sid(pSid, sid) ? kSidHeaderSize + 4u * sid.SubAuthorityCount : 0;
+}
+
+BOOL EqualSid(PSID pSid1, PSID pSid2) {
+    SID a, b;
+    if (!copy_sid(pSid1, a) || !copy_sid(pSid2, b)) {
+        SetLastError(ERROR_INVALID_SID);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return a.SubAuthorityCount == b.SubAuthorityCount &&
+           std::memcmp(&a, &b, kSidHeaderSize + 4u * a.SubAuthorityCount) == 0;
 }
 
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType,
@@ -182,6 +450,33 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD /*DesiredAccess*/, HANDLE* Tok
         if (token == nullptr) return FALSE;
         *TokenHandle = token;
         return TRUE;
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+}
+
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                         LPVOID TokenInformation, DWORD TokenInformationLength,
+                         LPDWORD ReturnLength) {
+    auto token = std::dynamic_pointer_cast<TokenObject>(handle_lookup(TokenHandle));
+    if (!token) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (ReturnLength == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (TokenInformationClass != TokenGroups) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    Credentials credentials;
+    if (!process_credentials(token->pid, credentials)) return FALSE;
+    try {
+        return write_token_groups(token_groups(credentials), TokenInformation,
+                                  TokenInformationLength, ReturnLength);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;

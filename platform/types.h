@@ -89,6 +89,43 @@ enum : DWORD {
     ERROR_CANT_RESOLVE_FILENAME = 1921,
 };
 
+// Codes of the account, group, share and shell calls.
+enum : DWORD {
+    ERROR_GEN_FAILURE = 31,
+    ERROR_BAD_NET_NAME = 67,
+    ERROR_BUFFER_OVERFLOW = 111,
+    ERROR_INVALID_NAME = 123,
+    ERROR_INVALID_LEVEL = 124,
+    ERROR_MORE_DATA = 234,
+    ERROR_INVALID_FLAGS = 1004,
+    ERROR_INVALID_ACCOUNT_NAME = 1315,
+    ERROR_LOGON_FAILURE = 1326,
+    ERROR_NO_SUCH_DOMAIN = 1355,
+    ERROR_NO_SUCH_ALIAS = 1376,
+    ERROR_ALIAS_EXISTS = 1379,
+    ERROR_NO_SUCH_MEMBER = 1387,
+    RPC_S_SERVER_UNAVAILABLE = 1722,
+    NERR_Success = 0,
+    NERR_UnknownDevDir = 2116,
+    NERR_DuplicateShare = 2118,
+    NERR_BadUsername = 2202,
+    NERR_GroupNotFound = 2220,
+    NERR_UserNotFound = 2221,
+    NERR_GroupExists = 2223,
+    NERR_UserExists = 2224,
+    NERR_UserInGroup = 2236,
+    NERR_NetNameNotFound = 2310,
+    NERR_DCNotFound = 2453,
+};
+
+// Class and interface identifiers (COM) and domain GUIDs.
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+
 // Standard handle selectors of GetStdHandle/SetStdHandle.
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))

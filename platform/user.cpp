@@ -44,7 +44,7 @@ BOOL SetForegroundWindow(HWND /*hWnd*/) {
     return FALSE;
 }
 
-BOOL DestroyWindow(HWND hWnd) {
-    SetLastError(hWnd == nullptr ? ERROR_INVALID_WINDOW_HANDLE : ERROR_ACCESS_DENIED);
+BOOL DestroyWindow(HWND /*hWnd*/) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
 }

@@ -13,6 +13,5 @@ int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 // No window can be brought to the foreground: FALSE.
 BOOL SetForegroundWindow(HWND hWnd);
 
-// Fails as for a window of another process: FALSE with ERROR_ACCESS_DENIED
-// (ERROR_INVALID_WINDOW_HANDLE for NULL).
+// No handle names a window: FALSE with ERROR_INVALID_WINDOW_HANDLE.
 BOOL DestroyWindow(HWND hWnd);

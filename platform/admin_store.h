@@ -1,0 +1,126 @@
+// The administration data of the system store: the users, global groups and
+// local groups made through the account calls, group memberships, account
+// rights, shares, drive letters mapped beyond the layer's defaults, and the
+// file operations scheduled for the next start of the system.
+//
+// The layer's account, share, drive and file calls reach the store only
+// through these functions. Queries answer from the store; changes are one
+// transaction each and return ERROR_SUCCESS or a Windows code. The store
+// decides access from its own files (its machine part is writable by root
+// only), so a change without the right to write it fails with
+// ERROR_ACCESS_DENIED.
+//
+// Names compare without regard to ASCII case; SIDs are kept in their
+// standard string form ("S-1-5-21-x-y-z-r").
+//
+// This build has no system store yet (admin_store.cpp): its queries answer
+// as an empty store does, and every change fails, with ERROR_ACCESS_DENIED
+// for a process whose effective uid is not 0 and ERROR_NOT_SUPPORTED for
+// root.
+//
+// The tables this calls for:
+//   users(rid PRIMARY KEY, name UNIQUE, comment, password_hash, privilege, flags)
+//   groups(rid PRIMARY KEY, kind 'global' | 'local', name UNIQUE, comment)
+//   members(group_sid, member_sid, UNIQUE(group_sid, member_sid))
+//       (group_sid may name a store group, a host group or a built-in local
+//       group; member_sid any account)
+//   rights(sid, name, UNIQUE(sid, name))
+//   shares(name PRIMARY KEY, path, remark, password, permissions, max_uses)
+//   drives(letter PRIMARY KEY, root)
+// and the REG_MULTI_SZ value PendingFileRenameOperations under
+// HKLM\SYSTEM\CurrentControlSet\Control\Session Manager of the store's
+// registry. Users and groups share one relative-id sequence that starts at
+// platform::kFirstStoreRid; a relative id is never given out twice.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace platform::store {
+
+struct User {
+    DWORD rid = 0;
+    std::string name;
+    std::string comment;
+    std::string password_hash;  // crypt(3) form, "$y$..."; empty: no password
+    DWORD privilege = 0;        // USER_PRIV_*
+    DWORD flags = 0;            // UF_*
+};
+
+enum class GroupKind { global, local };
+
+struct Group {
+    DWORD rid = 0;
+    GroupKind kind = GroupKind::global;
+    std::string name;
+    std::string comment;
+};
+
+struct Share {
+    std::string name;
+    std::string path;  // as given to NetShareAdd ("C:\data", "/srv/data")
+    std::string remark;
+    std::string password;
+    DWORD permissions = 0;
+    DWORD max_uses = 0;
+};
+
+// --- Users and groups ---
+
+bool find_user(const std::string& name, User& user);
+bool find_user(DWORD rid, User& user);
+std::vector<User> users();
+
+bool find_group(const std::string& name, Group& group);
+bool find_group(DWORD rid, Group& group);
+
+// A new user; its relative id comes back in user.rid. NERR_UserExists when
+// a user or group of the store has the name.
+DWORD add_user(User& user);
+// Removes the user with its memberships and rights. NERR_UserNotFound.
+DWORD delete_user(DWORD rid);
+
+// A new group of either kind; its relative id comes back in group.rid.
+// NERR_GroupExists when a user or group of the store has the name.
+DWORD add_group(Group& group);
+// Removes the group with its memberships. NERR_GroupNotFound.
+DWORD delete_group(DWORD rid);
+
+// --- Memberships ---
+
+// The member SIDs of a group, in the order they were added.
+std::vector<std::string> members(const std::string& group_sid);
+// The SIDs of the groups that hold the member directly.
+std::vector<std::string> groups_with_member(const std::string& member_sid);
+// ERROR_MEMBER_IN_ALIAS when the member is in the group already.
+DWORD add_member(const std::string& group_sid, const std::string& member_sid);
+
+// --- Account rights ---
+
+// Adds the rights that the account does not hold yet.
+DWORD add_account_rights(const std::string& sid, const std::vector<std::string>& rights);
+
+// --- Shares ---
+
+bool find_share(const std::string& name, Share& share);
+// NERR_DuplicateShare when the name is taken.
+DWORD add_share(const Share& share);
+// NERR_NetNameNotFound for an unknown name.
+DWORD delete_share(const std::string& name);
+
+// --- Drives ---
+
+// The drive letters (upper case) mapped in the store, with their host
+// directories.
+std::vector<std::pair<char, std::string>> drive_mappings();
+
+// --- Operations at the next start ---
+
+// Appends the pair (source, target) to PendingFileRenameOperations; an
+// empty target deletes the source.
+DWORD append_pending_file_rename(const std::string& source, const std::string& target);
+
+}  // namespace platform::store

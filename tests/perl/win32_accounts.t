@@ -1,0 +1,211 @@
+# KALDOR::Install::System::Win32::API, the account half: names and SIDs of
+# this host, the administrator test under several users, users and groups,
+# local groups, rights, the missing domain, and bad arguments.
+use strict;
+use warnings;
+use Test::More;
+use LmxTest qw(finish);
+use LmxTest::Users qw(run_as make_test_user have_setpriv);
+use Sys::Hostname qw(hostname);
+
+bootstrap KALDOR::Install::System::Win32::API;
+my $api = 'KALDOR::Install::System::Win32::API';
+sub call { my $name = shift; no strict 'refs'; return &{"${api}::$name"}(@_) }
+
+my $computer = uc((split /\./, hostname())[0]);
+$computer = substr($computer, 0, 15);
+my $me = getpwuid($>);
+my ($root_sid) = (call('lookupAccount', 'root'))[1];
+
+subtest 'names of this machine and its accounts' => sub {
+    is(call('GetComputerName'), $computer, 'the host name up to its first dot, in capitals');
+    is(call('GetCurrentUser'), "$computer\\$me", 'COMPUTER\\user of the effective user');
+    is(call('GetComputerName', 1), undef, 'no arguments taken');
+    is_deeply([call('LookupBuiltinAccount', 32, 544)], ['BUILTIN\\Administrators', 'S-1-5-32-544'],
+              'the administrators group');
+    is_deeply([call('LookupBuiltinAccount', 18)], ['NT AUTHORITY\\SYSTEM', 'S-1-5-18'],
+              'the local system account');
+    is_deeply([call('LookupBuiltinAccount', 32, 545)], ['BUILTIN\\Users', 'S-1-5-32-545'], 'users');
+    is_deeply([call('LookupBuiltinAccount', 32, 550)], [undef, 'S-1-5-32-550'],
+              'a SID without a name here');
+    is_deeply([call('LookupBuiltinAccount', '32', 544)], [undef], 'a string is no integer');
+    is_deeply([call('LookupBuiltinAccount')], [undef], 'no arguments');
+    is(call('DOMAIN_ALIAS_RID_ADMINS') + call('DOMAIN_ALIAS_RID_USERS')
+       + call('SECURITY_BUILTIN_DOMAIN_RID') + call('SECURITY_LOCAL_SYSTEM_RID'),
+       544 + 545 + 32 + 18, 'the RID constants');
+    is(call('WSAECONNREFUSED'), 10061, 'WSAECONNREFUSED');
+
+    open(my $in, '<', '/etc/machine-id');
+    my $id = $in ? <$in> : '';
+    my @parts = $id =~ /^([0-9a-f]{8})([0-9a-f]{8})([0-9a-f]{8})/ ? map { hex } $1, $2, $3 : (0, 0, 0);
+    my $machine = join '-', 'S-1-5-21', @parts;
+    is_deeply([call('lookupAccount', 'root')], [0, "$machine-1000", 1], 'root: machine SID-1000, a user');
+    is_deeply([call('lookupAccount', 'nobody', $computer)], [0, "$machine-66534", 1],
+              'nobody with the computer as domain');
+    is_deeply([call('lookupAccount', 'Administrators')], [0, 'S-1-5-32-544', 4], 'an alias');
+    is_deeply([call('lookupAccount', 'Everyone')], [0, 'S-1-1-0', 5], 'a well-known group');
+    is_deeply([call('lookupAccount', 'sudo')], [0, "$machine-" . (1000 + getgrnam('sudo')), 4],
+              'a host group by its gid') if defined getgrnam('sudo');
+    is_deeply([call('lookupAccount', 'no such account')], [-1], 'unknown');
+    is_deeply([call('lookupAccount', 'root', 'NODOMAIN')], [-1], 'unknown domain');
+    is_deeply([call('lookupAccount', "ro\0ot")], [undef], 'a NUL in a name');
+    is(call('ExistsGroup', 'Administrators') . call('ExistsGroup', 'Everyone')
+       . call('ExistsGroup', 'nogroup'), '111', 'groups, aliases and well-known groups exist');
+    is(call('ExistsGroup', 'nobody') . call('ExistsGroup', 'no such group'), '00',
+       'a user or nothing is no group');
+};
+
+subtest 'the administrator test' => sub {
+    plan skip_all => 'needs root' unless $> == 0;
+    my $text;
+    is(call('IsLocalAdmin', $text), 1, 'root holds the administrators group enabled');
+    is($text, 'BUILTIN\\Administrators', 'with its name');
+    is(call('IsLocalAdmin'), 1, 'without an output argument');
+    is(call('IsLocalAdmin', 'read-only'), 1, 'a read-only output is left alone');
+    is(call('IsLocalAdmin', 1, 2), undef, 'two arguments');
+    SKIP: {
+        skip 'setpriv is not available', 2 unless have_setpriv();
+        my ($code, $out) = run_as('nobody', <<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+my $r = KALDOR::Install::System::Win32::API::IsLocalAdmin(my $t);
+print "admin=$r text=$t\n";
+0;
+PL
+        is($out, "admin=0 text=BUILTIN\\Administrators\n", 'nobody: 0, the text still set');
+        my ($user, $why) = make_test_user();
+        skip "no test user: $why", 1 unless $user;
+        skip 'the host has no sudo group', 1 unless $user->{sudo};
+        ($code, $out) = run_as($user->{name}, <<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+print "admin=", KALDOR::Install::System::Win32::API::IsLocalAdmin(), "\n";
+0;
+PL
+        is($out, "admin=0\n", 'a sudo member not running as root: present but not enabled');
+    }
+};
+
+subtest 'host users and groups' => sub {
+    my @pw = getpwnam('root');
+    is_deeply([call('infoUser', 'root')], [0, $pw[6], $pw[7]], 'comment (GECOS) and home');
+    is_deeply([call('infoUser', 'no such user')], [-1], 'unknown user');
+    is_deeply([call('infoUser', 'root', 'surely wrong')], [1326], 'a refused password');
+    is_deeply([call('infoUser', 'root', '', '', 'NODOMAIN')], [-9999], 'no controller');
+    my @groups = call('GetUsersLocalGroups', 'root');
+    is_deeply([@groups[0, 1]], ['Administrators', 'Users'], 'root: the built-in groups first');
+    ok((grep { $_ eq 'root' } @groups), 'and its host group');
+    my ($code, $members) = call('getLocalGroupMembers', 'Administrators');
+    is($code, 0, 'members of the administrators');
+    is($members->[0], "$computer\\root", 'root first');
+    is_deeply([call('getLocalGroupMembers', 'no such group')], [2220, []], 'unknown group');
+    is_deeply([call('infoLocalGroup', 'nogroup')], [0, ''], 'a host group has no comment');
+    like((call('infoLocalGroup', 'Administrators'))[1], qr/^Administrators have complete/,
+         'the built-in comment');
+    is_deeply([call('infoLocalGroup', 'no such group')], [2], 'unknown local group');
+    is(call('deleteUser', 'root'), 2, 'host users cannot be deleted');
+    is(call('RemoveLocalGroup', 'nogroup'), -1, 'nor host groups');
+    is(call('deleteProfile', $root_sid), 1, 'nor profiles');
+    is(call('deleteProfile', 'not a sid'), 1, 'an invalid SID');
+
+    my ($user, $why) = make_test_user();
+    SKIP: {
+        skip "no test user: $why", 5 unless $user;
+        my $name = $user->{name};
+        is_deeply([call('infoUser', $name)], [0, $user->{comment}, $user->{home}],
+                  'a new host user is seen at once');
+        is_deeply([call('infoUser', $name, $user->{password})], [0, $user->{comment}, $user->{home}],
+                  'its password against the shadow database');
+        is_deeply([call('infoUser', $name, 'Test-Pass-2')], [1326], 'a wrong one');
+        my @its = call('GetUsersLocalGroups', "$computer\\$name");
+        is($its[0], $user->{sudo} ? 'Administrators' : 'Users',
+           'a sudo member belongs to the administrators');
+        skip 'setpriv is not available', 1 unless have_setpriv();
+        my ($code, $out) = run_as('nobody', <<"PL");
+bootstrap KALDOR::Install::System::Win32::API;
+print join('|', KALDOR::Install::System::Win32::API::infoUser('$name', '$user->{password}')), "\\n";
+0;
+PL
+        is($out, "1326\n", 'without access to the shadow database every logon fails');
+    }
+};
+
+subtest 'creating users and groups' => sub {
+    is_deeply([call('createUser', '')], [2202, 'The specified username is invalid. '],
+              'an empty name, with the system text');
+    is_deeply([call('createUser', 'root', 'pw')], [2224, 'The account already exists. '],
+              'an existing account');
+    is((call('createUser', 'x' x 21))[0], 2202, 'a name of 21 characters');
+    is((call('createUser', 'a/b'))[0], 2202, 'a name with a slash');
+    is_deeply([call('createUser', 'lmxnew', 'pw', 'c', '', 'NODOMAIN')], [-9999, ''],
+              'a domain without a controller');
+    is_deeply([call('createUser', 'lmxnew', 'pw', 'c', '\\\\elsewhere')],
+              [53, 'The network path was not found. '], 'another server is unreachable');
+    is_deeply([call('createUser', "lmx\0new", 'pw')], [undef], 'a NUL in the name');
+    is_deeply([call('createUser', 'lmxnew', "p\0w")], [undef], 'a NUL in the password');
+    is_deeply([call('createUser', 42)], [undef], 'a number is no name');
+    is_deeply([call('createUser', (('a') x 8))], [undef], 'eight arguments');
+    call('createUser', 'lmxnotkept', 'pw');
+    is_deeply([call('infoUser', 'lmxnotkept')], [-1], 'a user the store did not take is not there');
+    is(call('deleteUser', ''), -1, 'deleteUser: empty name');
+    is(call('deleteUser', 'no such user'), 2, 'deleteUser: unknown user');
+    is(call('createGroup', ''), -1, 'createGroup: empty name');
+    is(call('deleteGroup', ''), -2, 'deleteGroup: empty name');
+    is(call('deleteGroup', 'x', '', 'NODOMAIN'), -9999, 'deleteGroup: no controller');
+    is_deeply([call('infoGroup', 'no such group')], [2], 'infoGroup: unknown group');
+    is(call('addUserToGroup', '', 'root'), -2, 'addUserToGroup: empty group');
+    is(call('addUserToGroup', 'g', ''), -1, 'addUserToGroup: empty user');
+    is(call('addUserToGroup', 'g', 'root'), 2, 'addUserToGroup: unknown group');
+    is(call('AddLocalGroup', 'x' x 21, 'too long'), 1, 'AddLocalGroup: 21 characters');
+    is(call('AddLocalGroup', 'nogroup', ''), -1, 'AddLocalGroup: an existing group');
+    is(call('AddLocalGroup', 'x'), undef, 'AddLocalGroup: one argument');
+    is(call('AddLocalGroup', 'x', undef), undef, 'AddLocalGroup: a comment that is no string');
+    is(call('RemoveLocalGroup', 'x' x 21), -1, 'RemoveLocalGroup: 21 characters');
+    is(call('RemoveLocalGroup', 'no such group'), -1, 'RemoveLocalGroup: unknown group');
+};
+
+subtest 'local group members and rights' => sub {
+    plan skip_all => 'needs root' unless $> == 0;
+    is_deeply([call('addLocalGroupMember', 'Administrators', $root_sid)], [0],
+              'a member already in the group counts as added');
+    is_deeply([call('addLocalGroupMember', 'root', $root_sid)], [0], 'also in its host group');
+    is_deeply([call('addLocalGroupMember', 'Administrators', 'S-1-5-x')], [-1], 'an invalid SID');
+    is_deeply([call('addLocalGroupMember', 'no such group', $root_sid)],
+              [2220, 'The group name could not be found. '], 'an unknown group');
+    is_deeply([call('addLocalGroupMember', 'Administrators', 'S-1-5-21-1-2-3-4000')],
+              [1387, 'A member could not be added to or removed from the local group because the '
+                     . 'member does not exist. '], 'a SID without an account');
+    is(call('addAccountRights', 'bad sid', ['SeServiceLogonRight']), -1, 'an invalid SID');
+    is(call('addAccountRights', $root_sid, ['SeNoSuchRight']), 1313, 'an unknown right');
+    is(call('addAccountRights', $root_sid, 'SeServiceLogonRight'), undef, 'not an array');
+    is(call('addAccountRights', $root_sid, []), 0, 'no rights: nothing to do');
+};
+
+subtest 'no domain here' => sub {
+    my ($code, $groups) = call('getGroups', "$computer\\root");
+    is($code, -99990000, 'no controller for the domain, both membership calls succeed');
+    is($groups->[0], "$computer\\Administrators", 'the local groups are still there');
+    ok((grep { $_ eq "$computer\\root" } @$groups), 'as COMPUTER\\group');
+    local $ENV{LMX_INSTALLER_PDC_FLAGS} = '0';
+    is((call('getGroups', "$computer\\root"))[0], -99990000, 'whatever the flag word');
+    ($code, $groups) = call('getGroups', 'root');
+    is($code, 0, 'without a domain');
+    is_deeply([call('getGroups', 'NODOMAIN\\root')], [-99990000 + 2221, []],
+              'a user of another domain is no local user');
+    is_deeply([call('getGroups')], [undef], 'no account');
+    is_deeply([call('getGroups', 1)], [undef], 'a number is no account');
+};
+
+subtest 'GetUsersLocalGroups prints the failing status' => sub {
+    plan skip_all => 'setpriv is not available' unless have_setpriv();
+    my ($code, $out) = run_as('nobody', <<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+my @r = KALDOR::Install::System::Win32::API::GetUsersLocalGroups('no such user');
+print scalar(@r), defined $r[0] ? 'defined' : 'undef', "\n";
+print join('|', KALDOR::Install::System::Win32::API::GetUsersLocalGroups()), "\n";
+print defined(KALDOR::Install::System::Win32::API::GetUsersLocalGroups(1, 2)) ? "list\n" : "undef\n";
+0;
+PL
+    is($out, "error number: 2221\n1undef\nUsers|nogroup\nundef\n",
+       'the status once, then undef; the current user without an argument');
+};
+
+finish();
