@@ -70,6 +70,18 @@ const Message kMessages[] = {
     {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle.\r\n"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.\r\n"},
+    // The registry, the system store and the installer database.
+    {ERROR_BAD_PATHNAME, "The specified path is invalid.\r\n"},
+    {ERROR_MORE_DATA, "More data is available.\r\n"},
+    {ERROR_BADDB, "The configuration registry database is corrupt.\r\n"},
+    {ERROR_KEY_DELETED,
+     "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
+    {ERROR_CHILD_MUST_BE_VOLATILE,
+     "Cannot create a stable subkey under a volatile parent key.\r\n"},
+    {ERROR_REVISION_MISMATCH, "Indicates two revision levels are incompatible.\r\n"},
+    {ERROR_UNKNOWN_PRODUCT,
+     "This action is only valid for products that are currently installed.\r\n"},
+    {ERROR_UNKNOWN_PROPERTY, "Unknown property.\r\n"},
 };
 
 }  // namespace
