@@ -248,10 +248,13 @@ DWORD create_file(Part& part) {
     if (dir_fd < 0) return record_failure(error_from_errno(errno), dir + ": cannot open");
     ::flock(dir_fd, LOCK_EX);
     std::string temp = s.path + ".new-XXXXXX";
-    const int fd = exists(s.path) ? -1 : ::mkstemp(&temp[0]);
-    if (fd < 0) {
-        rc = exists(s.path) ? ERROR_SUCCESS
-                            : record_failure(error_from_errno(errno), s.path + ": cannot create");
+    const bool made_meanwhile = exists(s.path);
+    const int fd = made_meanwhile ? -1 : ::mkstemp(&temp[0]);
+    const int mkstemp_errno = errno;
+    if (made_meanwhile) {
+        rc = ERROR_SUCCESS;
+    } else if (fd < 0) {
+        rc = record_failure(error_from_errno(mkstemp_errno), s.path + ": cannot create");
     } else {
         ::fchmod(fd, s.file_mode);
         if (s.owner != static_cast<uid_t>(-1)) {

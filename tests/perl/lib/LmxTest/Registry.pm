@@ -33,10 +33,11 @@ sub sql {
 }
 
 # Runs the kit's lmxreg; returns (exit code, stdout, stderr). Options as
-# for run_kit.
+# for run_kit, and prefix => [program, arguments] that runs it (setpriv).
 sub lmxreg {
     my ($args, %opt) = @_;
-    return run_kit(kit() . '/lmxreg', $args, %opt);
+    my @command = (@{ delete $opt{prefix} || [] }, kit() . '/lmxreg', @$args);
+    return run_kit($command[0], [@command[1 .. $#command]], %opt);
 }
 
 1;
