@@ -40,15 +40,11 @@ std::string expand_environment(const std::string& text) {
         out.append(text, i, open - i);
         const std::string name = text.substr(open + 1, close - open - 1);
         const char* value = name.empty() ? nullptr : variable(name);
-        if (value) {
+        if (value)
             out += value;
-            i = close + 1;
-        } else {
-            // The closing % may open the next reference.
-            out += '%';
-            out += name;
-            i = close;
-        }
+        else
+            out.append(text, open, close - open + 1);  // kept as it stands
+        i = close + 1;
     }
     return out;
 }
