@@ -75,22 +75,21 @@ const char kTables[] =
     "  fold TEXT NOT NULL,"
     "  type INTEGER NOT NULL,"
     "  data BLOB NOT NULL,"
-    "  UNIQUE(key, fold));"
-    "CREATE INDEX reg_values_order ON reg_values(key);";
+    "  UNIQUE(key, fold));";
 
 const store::SchemaStep kSteps[] = {{kTables, seed}};
 
 bool has_stale_volatile_keys(Transaction& tx) {
     Statement q = tx.statement(
         "SELECT 1 FROM reg_keys WHERE boot IS NOT NULL AND boot != ?1 LIMIT 1");
-    return q.bind(1, store::boot_id()).next();
+    return q.bind_lasting(1, store::boot_id()).next();
 }
 
 // Volatile keys of an earlier boot are gone (with their subkeys, which are
 // volatile too, and their values).
 DWORD drop_stale_volatile_keys(Transaction& tx) {
     tx.statement("DELETE FROM reg_keys WHERE boot IS NOT NULL AND boot != ?1")
-        .bind(1, store::boot_id())
+        .bind_lasting(1, store::boot_id())
         .run();
     return tx.error();
 }
@@ -112,7 +111,7 @@ std::int64_t filetime_now() {
 bool key_exists(Transaction& tx, std::int64_t id, KeyRow* row) {
     Statement q = tx.statement(
         "SELECT boot IS NOT NULL FROM reg_keys WHERE id = ?1 AND (boot IS NULL OR boot = ?2)");
-    if (!q.bind(1, id).bind(2, store::boot_id()).next()) return false;
+    if (!q.bind(1, id).bind_lasting(2, store::boot_id()).next()) return false;
     if (row) *row = KeyRow{id, q.integer(0) != 0};
     return true;
 }
@@ -121,7 +120,7 @@ bool find_child(Transaction& tx, std::int64_t parent, std::string_view folded, K
     Statement q = tx.statement(
         "SELECT id, boot IS NOT NULL FROM reg_keys "
         "WHERE parent = ?1 AND fold = ?2 AND (boot IS NULL OR boot = ?3)");
-    if (!q.bind(1, parent).bind(2, folded).bind(3, store::boot_id()).next()) return false;
+    if (!q.bind(1, parent).bind(2, folded).bind_lasting(3, store::boot_id()).next()) return false;
     child = KeyRow{q.integer(0), q.integer(1) != 0};
     return true;
 }
@@ -135,13 +134,13 @@ std::int64_t create_child(Transaction& tx, std::int64_t parent, std::string_view
           "AND boot != ?3")
         .bind(1, parent)
         .bind(2, folded)
-        .bind(3, store::boot_id())
+        .bind_lasting(3, store::boot_id())
         .run();
     Statement insert = tx.statement(
         "INSERT INTO reg_keys(parent, name, fold, boot, written) VALUES (?1, ?2, ?3, ?4, ?5)");
     insert.bind(1, parent).bind(2, name).bind(3, folded).bind(5, filetime_now());
     if (is_volatile)
-        insert.bind(4, store::boot_id());
+        insert.bind_lasting(4, store::boot_id());
     else
         insert.bind_null(4);
     return insert.run() ? tx.last_insert_id() : 0;
@@ -150,7 +149,7 @@ std::int64_t create_child(Transaction& tx, std::int64_t parent, std::string_view
 bool has_subkeys(Transaction& tx, std::int64_t id) {
     Statement q = tx.statement(
         "SELECT 1 FROM reg_keys WHERE parent = ?1 AND (boot IS NULL OR boot = ?2) LIMIT 1");
-    return q.bind(1, id).bind(2, store::boot_id()).next();
+    return q.bind(1, id).bind_lasting(2, store::boot_id()).next();
 }
 
 void delete_key(Transaction& tx, std::int64_t id) {
@@ -159,13 +158,16 @@ void delete_key(Transaction& tx, std::int64_t id) {
 }
 
 bool touch_key(Transaction& tx, std::int64_t id) {
-    tx.statement(
-          "UPDATE reg_keys SET written = ?2 WHERE id = ?1 AND (boot IS NULL OR boot = ?3)")
-        .bind(1, id)
-        .bind(2, filetime_now())
-        .bind(3, store::boot_id())
-        .run();
-    return tx.error() == ERROR_SUCCESS && tx.changes() == 1;
+    // Kept to the second: a change within the same second as the last one
+    // writes nothing more to the key.
+    constexpr std::int64_t kSecond = 10000000;
+    Statement q = tx.statement(
+        "SELECT written FROM reg_keys WHERE id = ?1 AND (boot IS NULL OR boot = ?2)");
+    if (!q.bind(1, id).bind_lasting(2, store::boot_id()).next()) return false;
+    const std::int64_t now = filetime_now();
+    if (now - q.integer(0) < kSecond) return true;
+    tx.statement("UPDATE reg_keys SET written = ?2 WHERE id = ?1").bind(1, id).bind(2, now).run();
+    return tx.error() == ERROR_SUCCESS;
 }
 
 Lookup get_value(Transaction& tx, std::int64_t key, std::string_view folded, DWORD& type,
@@ -174,7 +176,7 @@ Lookup get_value(Transaction& tx, std::int64_t key, std::string_view folded, DWO
         "SELECT v.type, v.data FROM reg_keys k "
         "LEFT JOIN reg_values v ON v.key = k.id AND v.fold = ?2 "
         "WHERE k.id = ?1 AND (k.boot IS NULL OR k.boot = ?3)");
-    if (!q.bind(1, key).bind(2, folded).bind(3, store::boot_id()).next()) return Lookup::KeyGone;
+    if (!q.bind(1, key).bind(2, folded).bind_lasting(3, store::boot_id()).next()) return Lookup::KeyGone;
     if (q.is_null(0)) return Lookup::Missing;
     type = static_cast<DWORD>(q.integer(0));
     data = std::string(q.blob(1));
@@ -218,7 +220,7 @@ bool subkey_at(Transaction& tx, std::int64_t key, DWORD index, std::string& name
     Statement q = tx.statement(
         "SELECT name, written FROM reg_keys WHERE parent = ?1 AND (boot IS NULL OR boot = ?2) "
         "ORDER BY fold LIMIT 1 OFFSET ?3");
-    if (!q.bind(1, key).bind(2, store::boot_id()).bind(3, static_cast<std::int64_t>(index)).next())
+    if (!q.bind(1, key).bind_lasting(2, store::boot_id()).bind(3, static_cast<std::int64_t>(index)).next())
         return false;
     name = std::string(q.text(0));
     written = q.integer(1);
@@ -230,7 +232,7 @@ KeyInfo key_info(Transaction& tx, std::int64_t key) {
     Statement keys = tx.statement(
         "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0) FROM reg_keys "
         "WHERE parent = ?1 AND (boot IS NULL OR boot = ?2)");
-    if (keys.bind(1, key).bind(2, store::boot_id()).next()) {
+    if (keys.bind(1, key).bind_lasting(2, store::boot_id()).next()) {
         info.subkeys = static_cast<DWORD>(keys.integer(0));
         info.max_subkey_name = static_cast<DWORD>(keys.integer(1));
     }
@@ -251,7 +253,7 @@ void read_contents(Transaction& tx, std::int64_t key, KeyContents& contents) {
     Statement keys = tx.statement(
         "SELECT name FROM reg_keys WHERE parent = ?1 AND (boot IS NULL OR boot = ?2) "
         "ORDER BY fold");
-    keys.bind(1, key).bind(2, store::boot_id());
+    keys.bind(1, key).bind_lasting(2, store::boot_id());
     while (keys.next()) contents.subkeys.emplace_back(keys.text(0));
     Statement values =
         tx.statement("SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY rowid");

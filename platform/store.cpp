@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/file.h>
@@ -25,15 +26,17 @@
 namespace platform {
 namespace store {
 
-// The statements of one connection, each prepared once.
+// The statements of one connection, each prepared once and found by its
+// text (the map's keys view the texts that the entries own).
 struct CachedStatement {
+    std::string sql;
     sqlite3_stmt* stmt = nullptr;
     bool busy = false;
 };
 
 struct Connection {
     sqlite3* db = nullptr;
-    std::unordered_map<std::string, CachedStatement> statements;
+    std::unordered_map<std::string_view, std::unique_ptr<CachedStatement>> statements;
 };
 
 // How a part's file is being read.
@@ -55,7 +58,7 @@ struct Part::State {
     std::mutex lock;
     std::atomic<std::thread::id> in_transaction{};
     Connection conn;
-    pid_t pid = 0;
+    unsigned generation = 0;  // fork_generation when connected
     Mode mode = Mode::File;
     bool writable = false;
 };
@@ -67,6 +70,12 @@ constexpr int kFormatVersion = 1;           // the layout of store_components
 constexpr const char* kDefaultMachinePart = "/var/lib/lmxrun/machine.db";
 
 thread_local std::string failure;
+
+// Counts the forks this process came out of, so that a connection can tell
+// it was inherited without a system call per transaction.
+std::atomic<unsigned> fork_generation{0};
+[[maybe_unused]] const int fork_counter_installed =
+    pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1); });
 
 DWORD record_failure(DWORD code, const std::string& text) {
     failure = text;
@@ -114,7 +123,7 @@ int busy_wait(void*, int count) {
 }
 
 void close_connection(Connection& conn) {
-    for (auto& entry : conn.statements) sqlite3_finalize(entry.second.stmt);
+    for (auto& entry : conn.statements) sqlite3_finalize(entry.second->stmt);
     conn.statements.clear();
     if (conn.db) sqlite3_close_v2(conn.db);
     conn.db = nullptr;
@@ -374,7 +383,7 @@ DWORD open_sqlite(Part::State& s, const std::string& name, int flags) {
 // seeded copy in memory when there is no file and none may be made.
 DWORD connect(Part& part) {
     Part::State& s = part.state();
-    s.pid = ::getpid();
+    s.generation = fork_generation.load();
     s.mode = Mode::File;
     if (!exists(s.path)) {
         const DWORD rc = create_file(part);
@@ -428,7 +437,7 @@ DWORD connect(Part& part) {
 // Makes sure `s` has a connection that this process may use.
 DWORD ensure_connected(Part& part) {
     Part::State& s = part.state();
-    if (s.conn.db && s.pid != ::getpid()) abandon_connection(s.conn);
+    if (s.conn.db && s.generation != fork_generation.load()) abandon_connection(s.conn);
     if (s.conn.db && ((s.mode == Mode::Seeded && exists(s.path)) ||
                       (s.mode == Mode::Immutable && has_wal_frames(s.path))))
         close_connection(s.conn);
@@ -484,6 +493,13 @@ std::map<std::string, std::shared_ptr<Part>>& cache() {
 std::string store_dir() {
     const char* dir = std::getenv("LMX_STORE_DIR");
     return dir && *dir ? std::string(dir) : std::string();
+}
+
+// The part at `path` when this process has it open already.
+std::shared_ptr<Part> cached_part(const std::string& path) {
+    std::lock_guard<std::mutex> guard(cache_lock());
+    auto found = cache().find(path);
+    return found == cache().end() ? nullptr : found->second;
 }
 
 // The part at `path`, from the cache or newly opened.
@@ -555,12 +571,30 @@ std::string sid_text(const SID& sid) {
     return result;
 }
 
-// The host uid and the canonical text of a user's SID.
+// The host uid and the canonical text of a user's SID, remembered for each
+// text (the machine SID they depend on does not change).
 bool user_of_sid(const std::string& text, DWORD& uid, std::string& canonical) {
-    SID sid;
-    if (!parse_sid(text, sid) || !uid_of_sid(sid, uid)) return false;
-    canonical = sid_text(account_sid(uid));
-    return !canonical.empty();
+    struct User {
+        bool known;
+        DWORD uid;
+        std::string canonical;
+    };
+    static std::mutex lock;
+    static auto* users = new std::map<std::string, User>;
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = users->find(text);
+    if (found == users->end()) {
+        User user{false, 0, std::string()};
+        SID sid;
+        if (parse_sid(text, sid) && uid_of_sid(sid, user.uid)) {
+            user.canonical = sid_text(account_sid(user.uid));
+            user.known = !user.canonical.empty();
+        }
+        found = users->emplace(text, user).first;
+    }
+    uid = found->second.uid;
+    canonical = found->second.canonical;
+    return found->second.known;
 }
 
 // The user's data directory ($XDG_DATA_HOME for this process's user).
@@ -590,7 +624,7 @@ bool data_home(uid_t uid, std::string& dir) {
 Part::Part(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 Part::~Part() {
-    if (state_->pid == ::getpid())
+    if (state_->generation == fork_generation.load())
         close_connection(state_->conn);
     else
         abandon_connection(state_->conn);
@@ -603,12 +637,10 @@ bool Part::writable() const { return state_->writable; }
 
 std::shared_ptr<Part> machine_part() {
     const std::string dir = store_dir();
-    if (dir.empty())
-        return shared_part(kDefaultMachinePart, PartKind::Machine, std::string(),
-                           static_cast<uid_t>(-1), 0644, 0755);
-    make_users_dir(dir);
-    return shared_part(dir + "/machine.db", PartKind::Machine, std::string(),
-                       static_cast<uid_t>(-1), 0644, 0755);
+    const std::string path = dir.empty() ? std::string(kDefaultMachinePart) : dir + "/machine.db";
+    if (std::shared_ptr<Part> part = cached_part(path)) return part;
+    if (!dir.empty()) make_users_dir(dir);
+    return shared_part(path, PartKind::Machine, std::string(), static_cast<uid_t>(-1), 0644, 0755);
 }
 
 std::shared_ptr<Part> user_part(const std::string& sid) {
@@ -623,9 +655,10 @@ std::shared_ptr<Part> user_part(const std::string& sid) {
                                                      : static_cast<uid_t>(-1);
     const std::string dir = store_dir();
     if (!dir.empty()) {
+        const std::string path = dir + "/users/" + canonical + ".db";
+        if (std::shared_ptr<Part> part = cached_part(path)) return part;
         make_users_dir(dir);
-        return shared_part(dir + "/users/" + canonical + ".db", PartKind::User, canonical, owner,
-                           0600, 0755);
+        return shared_part(path, PartKind::User, canonical, owner, 0600, 0755);
     }
     std::string home;
     if (!data_home(static_cast<uid_t>(uid), home)) {
@@ -649,7 +682,33 @@ std::string current_user_sid() {
     return cached;
 }
 
-std::shared_ptr<Part> current_user_part() { return user_part(current_user_sid()); }
+std::shared_ptr<Part> current_user_part() {
+    // The same user in the same environment has the same part: remembered,
+    // so that HKCU costs no SID or path work per call.
+    const auto variable = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value ? value : "";
+    };
+    const std::string where = std::string(variable("LMX_STORE_DIR")) + '\n' +
+                              variable("XDG_DATA_HOME") + '\n' + variable("HOME");
+    const uid_t uid = ::geteuid();
+    static std::mutex lock;
+    static uid_t last_uid = static_cast<uid_t>(-1);
+    static auto* last_where = new std::string;
+    static auto* last_part = new std::shared_ptr<Part>;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (*last_part && last_uid == uid && *last_where == where) return *last_part;
+    }
+    std::shared_ptr<Part> part = user_part(current_user_sid());
+    if (part) {
+        std::lock_guard<std::mutex> guard(lock);
+        last_uid = uid;
+        *last_where = where;
+        *last_part = part;
+    }
+    return part;
+}
 
 std::vector<std::string> user_part_sids() {
     std::vector<std::string> sids{current_user_sid()};
@@ -734,6 +793,13 @@ Statement& Statement::bind(int index, std::string_view text) {
     return *this;
 }
 
+Statement& Statement::bind_lasting(int index, std::string_view text) {
+    if (stmt_)
+        tx_->check(sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC,
+                                       SQLITE_UTF8));
+    return *this;
+}
+
 Statement& Statement::bind_blob(int index, const void* data, std::size_t size) {
     if (stmt_)
         tx_->check(sqlite3_bind_blob64(stmt_, index, size ? data : "", size, SQLITE_TRANSIENT));
@@ -778,16 +844,17 @@ bool Statement::is_null(int column) const {
 }
 
 Statement Transaction::statement(const char* sql) {
-    CachedStatement& cached = conn_.statements[sql];
-    if (cached.stmt == nullptr) {
-        const int rc = sqlite3_prepare_v3(conn_.db, sql, -1, SQLITE_PREPARE_PERSISTENT,
-                                          &cached.stmt, nullptr);
-        if (rc != SQLITE_OK) {
-            check(rc);
-            conn_.statements.erase(sql);
+    auto found = conn_.statements.find(std::string_view(sql));
+    if (found == conn_.statements.end()) {
+        auto entry = std::make_unique<CachedStatement>();
+        entry->sql = sql;
+        if (!check(sqlite3_prepare_v3(conn_.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &entry->stmt,
+                                      nullptr)))
             return Statement(*this, nullptr, nullptr);
-        }
+        const std::string_view key = entry->sql;
+        found = conn_.statements.emplace(key, std::move(entry)).first;
     }
+    CachedStatement& cached = *found->second;
     if (!cached.busy) {
         cached.busy = true;
         return Statement(*this, cached.stmt, &cached.busy);

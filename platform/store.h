@@ -205,6 +205,8 @@ class Statement {
     // Parameters are numbered from 1 (?1, ?2 ...). Text is bound as bytes.
     Statement& bind(int index, std::int64_t value);
     Statement& bind(int index, std::string_view text);
+    // Text that outlives the statement's use (a constant, boot_id()): not copied.
+    Statement& bind_lasting(int index, std::string_view text);
     Statement& bind_blob(int index, const void* data, std::size_t size);
     Statement& bind_null(int index);
 
