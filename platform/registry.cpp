@@ -77,6 +77,16 @@ LONG locate(HKEY key, Location& at) {
     return ERROR_SUCCESS;
 }
 
+// The location of a handle that must hold `rights`.
+LONG locate_with(HKEY key, REGSAM rights, Location& at) {
+    const LONG rc = locate(key, at);
+    if (rc) return rc;
+    return (at.access & rights) == rights ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// The transaction's failure, else `code`.
+DWORD failure_or(const Transaction& tx, DWORD code) { return tx.error() ? tx.error() : code; }
+
 // Follows `components` from key `from`; ERROR_FILE_NOT_FOUND when one is
 // missing. `walked` (optional) receives how many were found, `last` the
 // deepest key found.
@@ -98,7 +108,7 @@ LONG walk(Transaction& tx, std::int64_t from, const std::vector<std::string_view
 // The key a location stands for, inside a transaction: ERROR_KEY_DELETED
 // for a handle whose key is gone.
 LONG resolve(Transaction& tx, const Location& at, KeyRow& row) {
-    if (!key_exists(tx, at.id, &row)) return tx.error() ? tx.error() : ERROR_KEY_DELETED;
+    if (!key_exists(tx, at.id, &row)) return failure_or(tx, ERROR_KEY_DELETED);
     if (at.below == nullptr) return ERROR_SUCCESS;
     std::vector<std::string_view> components;
     split_path(at.below, components);
@@ -191,9 +201,14 @@ void to_filetime(std::int64_t t, FILETIME* out) {
     out->dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(t) >> 32);
 }
 
-LONG check_value_name(LPCSTR name) {
-    return name && utf16_length(name) > kMaxValueNameLength ? ERROR_INVALID_PARAMETER
-                                                              : ERROR_SUCCESS;
+// Where a value call works, and the value's folded name (NULL is "");
+// the handle must hold `rights`.
+LONG locate_value(HKEY key, REGSAM rights, LPCSTR name, Location& at, std::string& folded) {
+    LONG rc = locate_with(key, rights, at);
+    if (rc == ERROR_SUCCESS && name && utf16_length(name) > kMaxValueNameLength)
+        rc = ERROR_INVALID_PARAMETER;
+    if (rc == ERROR_SUCCESS) folded = fold(name ? name : "");
+    return rc;
 }
 
 }  // namespace
@@ -201,11 +216,8 @@ LONG check_value_name(LPCSTR name) {
 LSTATUS read_key(HKEY hKey, KeyContents& contents) {
     contents = KeyContents();
     Location at;
-    LONG rc = locate(hKey, at);
+    const LONG rc = locate_with(hKey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, at);
     if (rc) return rc;
-    if ((at.access & (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)) !=
-        (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS))
-        return ERROR_ACCESS_DENIED;
     if (!at.part) {
         contents.subkeys = user_hives();
         return ERROR_SUCCESS;
@@ -338,17 +350,15 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     Location at;
-    LONG rc = locate(hKey, at);
-    if (rc == ERROR_SUCCESS && !(at.access & KEY_SET_VALUE)) rc = ERROR_ACCESS_DENIED;
-    if (rc == ERROR_SUCCESS) rc = check_value_name(lpValueName);
+    std::string folded;
+    const LONG rc = locate_value(hKey, KEY_SET_VALUE, lpValueName, at, folded);
     if (rc) return rc;
     if (!at.part) return ERROR_FILE_NOT_FOUND;
-    const std::string folded = fold(lpValueName ? lpValueName : "");
     return store::write(*at.part, [&](Transaction& tx) -> DWORD {
         KeyRow row;
         const LONG found = resolve(tx, at, row);
         if (found) return found;
-        if (!delete_value(tx, row.id, folded)) return tx.error() ? tx.error() : ERROR_FILE_NOT_FOUND;
+        if (!delete_value(tx, row.id, folded)) return failure_or(tx, ERROR_FILE_NOT_FOUND);
         touch_key(tx, row.id);
         return tx.error();
     });
@@ -359,29 +369,26 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
         return ERROR_INVALID_PARAMETER;
     Location at;
-    LONG rc = locate(hKey, at);
-    if (rc == ERROR_SUCCESS && !(at.access & KEY_QUERY_VALUE)) rc = ERROR_ACCESS_DENIED;
-    if (rc == ERROR_SUCCESS) rc = check_value_name(lpValueName);
+    std::string folded;
+    LONG rc = locate_value(hKey, KEY_QUERY_VALUE, lpValueName, at, folded);
     if (rc) return rc;
     if (!at.part) return ERROR_FILE_NOT_FOUND;
-    const std::string folded = fold(lpValueName ? lpValueName : "");
     DWORD type = REG_NONE;
     std::string data;
     rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
+        std::int64_t id = at.id;
         if (at.below) {
             KeyRow row;
             const LONG found = resolve(tx, at, row);
             if (found) return found;
-            return get_value(tx, row.id, folded, type, data) == Lookup::Found
-                       ? ERROR_SUCCESS
-                       : (tx.error() ? tx.error() : ERROR_FILE_NOT_FOUND);
+            id = row.id;
         }
-        switch (get_value(tx, at.id, folded, type, data)) {
+        switch (get_value(tx, id, folded, type, data)) {
             case Lookup::Found: return ERROR_SUCCESS;
             case Lookup::Missing: return ERROR_FILE_NOT_FOUND;
             case Lookup::KeyGone: break;
         }
-        return tx.error() ? tx.error() : ERROR_KEY_DELETED;
+        return failure_or(tx, ERROR_KEY_DELETED);
     });
     if (rc) return rc;
     if (lpType) *lpType = type;
@@ -393,9 +400,8 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD 
     if ((lpData == nullptr && cbData != 0) || cbData > kMaxValueSize)
         return ERROR_INVALID_PARAMETER;
     Location at;
-    LONG rc = locate(hKey, at);
-    if (rc == ERROR_SUCCESS && !(at.access & KEY_SET_VALUE)) rc = ERROR_ACCESS_DENIED;
-    if (rc == ERROR_SUCCESS) rc = check_value_name(lpValueName);
+    std::string folded;
+    const LONG rc = locate_value(hKey, KEY_SET_VALUE, lpValueName, at, folded);
     if (rc) return rc;
     if (!at.part || is_machine_top(at, at.below ? 0 : at.id)) return ERROR_ACCESS_DENIED;
     const std::string_view name = lpValueName ? lpValueName : "";
@@ -407,7 +413,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD 
             if (found) return found;
             id = row.id;
         }
-        if (!touch_key(tx, id)) return tx.error() ? tx.error() : ERROR_KEY_DELETED;
+        if (!touch_key(tx, id)) return failure_or(tx, ERROR_KEY_DELETED);
         set_value(tx, id, name, dwType, lpData, cbData);
         return tx.error();
     });
@@ -419,8 +425,7 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
         (lpData != nullptr && lpcbData == nullptr))
         return ERROR_INVALID_PARAMETER;
     Location at;
-    LONG rc = locate(hKey, at);
-    if (rc == ERROR_SUCCESS && !(at.access & KEY_QUERY_VALUE)) rc = ERROR_ACCESS_DENIED;
+    LONG rc = locate_with(hKey, KEY_QUERY_VALUE, at);
     if (rc) return rc;
     if (!at.part) return ERROR_NO_MORE_ITEMS;
     Value value;
@@ -429,7 +434,7 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
         const LONG found = resolve(tx, at, row);
         if (found) return found;
         return value_at(tx, row.id, dwIndex, value) ? ERROR_SUCCESS
-                                                    : (tx.error() ? tx.error() : ERROR_NO_MORE_ITEMS);
+                                                    : failure_or(tx, ERROR_NO_MORE_ITEMS);
     });
     if (rc == ERROR_SUCCESS) rc = deliver_name(value.name, lpValueName, lpcchValueName);
     if (rc) return rc;
@@ -443,8 +448,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr)
         return ERROR_INVALID_PARAMETER;
     Location at;
-    LONG rc = locate(hKey, at);
-    if (rc == ERROR_SUCCESS && !(at.access & KEY_ENUMERATE_SUB_KEYS)) rc = ERROR_ACCESS_DENIED;
+    LONG rc = locate_with(hKey, KEY_ENUMERATE_SUB_KEYS, at);
     if (rc) return rc;
     std::string name;
     std::int64_t written = 0;
@@ -459,7 +463,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
             if (found) return found;
             return subkey_at(tx, row.id, dwIndex, name, written)
                        ? ERROR_SUCCESS
-                       : (tx.error() ? tx.error() : ERROR_NO_MORE_ITEMS);
+                       : failure_or(tx, ERROR_NO_MORE_ITEMS);
         });
         if (rc) return rc;
     }
@@ -478,8 +482,7 @@ LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD l
                          FILETIME* lpftLastWriteTime) {
     if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
     Location at;
-    LONG rc = locate(hKey, at);
-    if (rc == ERROR_SUCCESS && !(at.access & KEY_QUERY_VALUE)) rc = ERROR_ACCESS_DENIED;
+    LONG rc = locate_with(hKey, KEY_QUERY_VALUE, at);
     if (rc) return rc;
     KeyInfo info;
     if (!at.part) {

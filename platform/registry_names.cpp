@@ -3,58 +3,20 @@
 #include <locale.h>
 #include <wctype.h>
 
-#include <cstring>
-
+#include "platform/codepages.h"
 #include "platform/registry.h"
 
 namespace platform {
 namespace registry {
 namespace {
 
-// The length of the UTF-8 sequence at `s[i]` and its code point; 0 for a
-// byte that does not begin a valid sequence.
-std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    const unsigned char b = byte(0);
-    std::size_t n;
-    char32_t min;
-    if (b < 0x80) {
-        cp = b;
-        return 1;
-    } else if ((b & 0xE0) == 0xC0) {
-        n = 2, cp = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        n = 3, cp = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-        n = 4, cp = b & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((byte(k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (byte(k) & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
-
-void encode(char32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+// The code point of the UTF-8 sequence at `p` (which moves past it);
+// false, with `p` past one byte, for a byte that begins no valid sequence
+// (a genuine U+FFFD takes three).
+bool next_code_point(const unsigned char*& p, const unsigned char* end, char32_t& cp) {
+    const unsigned char* start = p;
+    cp = decode_utf8(p, end);
+    return cp != 0xFFFD || p - start == 3;
 }
 
 // The built-in UTF-8 locale of the C library: its case mapping is the same
@@ -77,29 +39,26 @@ char32_t upper(char32_t cp) {
 std::string fold(std::string_view name) {
     std::string out;
     out.reserve(name.size());
-    for (std::size_t i = 0; i < name.size();) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    const unsigned char* end = p + name.size();
+    while (p < end) {
+        const unsigned char* start = p;
         char32_t cp;
-        const std::size_t n = decode(name, i, cp);
-        if (n == 0) {
-            out += name[i++];
-        } else if (n == 1) {
-            out += static_cast<char>(upper(cp));
-            ++i;
-        } else {
-            encode(upper(cp), out);
-            i += n;
-        }
+        if (next_code_point(p, end, cp))
+            encode_utf8(upper(cp), out);
+        else
+            out += static_cast<char>(*start);
     }
     return out;
 }
 
 std::size_t utf16_length(std::string_view name) {
     std::size_t units = 0;
-    for (std::size_t i = 0; i < name.size();) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    const unsigned char* end = p + name.size();
+    while (p < end) {
         char32_t cp;
-        const std::size_t n = decode(name, i, cp);
-        units += n == 4 ? 2 : 1;
-        i += n ? n : 1;
+        units += next_code_point(p, end, cp) && cp >= 0x10000 ? 2 : 1;
     }
     return units;
 }

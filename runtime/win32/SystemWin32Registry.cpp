@@ -170,22 +170,15 @@ XS_INTERNAL(xs_RegCloseKey) {
     XSRETURN_IV(RegCloseKey(key_arg(aTHX_ ST(0))) == ERROR_SUCCESS ? 0 : -1);
 }
 
-XS_INTERNAL(xs_RegDeleteKey) {
-    dXSARGS;
-    if (items != 2) XSRETURN_IV(-1);
-    const HKEY root = key_arg(aTHX_ ST(0));
-    const std::optional<std::string> subkey = name_arg(aTHX_ ST(1));
-    const LONG rc = subkey ? RegDeleteKeyA(root, subkey->c_str()) : LONG{ERROR_INVALID_PARAMETER};
-    XSRETURN_IV(rc);
-}
-
-XS_INTERNAL(xs_RegDeleteValue) {
+// RegDeleteKey and RegDeleteValue: a key and a name, answered with the
+// platform's code.
+template <LSTATUS (*Call)(HKEY, LPCSTR)>
+void key_and_name_call(pTHX_ CV*) {
     dXSARGS;
     if (items != 2) XSRETURN_IV(-1);
     const HKEY key = key_arg(aTHX_ ST(0));
     const std::optional<std::string> name = name_arg(aTHX_ ST(1));
-    const LONG rc = name ? RegDeleteValueA(key, name->c_str()) : LONG{ERROR_INVALID_PARAMETER};
-    XSRETURN_IV(rc);
+    XSRETURN_IV(name ? Call(key, name->c_str()) : LONG{ERROR_INVALID_PARAMETER});
 }
 
 XS_INTERNAL(xs_RegQueryValueEx) {
@@ -325,8 +318,8 @@ const lmx::NativeFunction kFunctions[] = {
     {LMX_REGISTRY("RegOpenKeyEx"), xs_RegOpenKeyEx},
     {LMX_REGISTRY("RegCreateKeyEx"), xs_RegCreateKeyEx},
     {LMX_REGISTRY("RegCloseKey"), xs_RegCloseKey},
-    {LMX_REGISTRY("RegDeleteKey"), xs_RegDeleteKey},
-    {LMX_REGISTRY("RegDeleteValue"), xs_RegDeleteValue},
+    {LMX_REGISTRY("RegDeleteKey"), key_and_name_call<RegDeleteKeyA>},
+    {LMX_REGISTRY("RegDeleteValue"), key_and_name_call<RegDeleteValueA>},
     {LMX_REGISTRY("RegQueryValueEx"), xs_RegQueryValueEx},
     {LMX_REGISTRY("RegSetValueEx"), xs_RegSetValueEx},
     {LMX_REGISTRY("RegEnumValue"), xs_RegEnumValue},

@@ -27,12 +27,15 @@ LONG set_string(HKEY key, const char* name, const std::string& text) {
                           static_cast<DWORD>(text.size() + 1));
 }
 
-std::vector<std::string> subkeys(HKEY key) {
+// The names that an enumeration call gives for positions 0, 1, ... up to
+// ERROR_NO_MORE_ITEMS.
+template <class Enumerate>
+std::vector<std::string> names_of(Enumerate enumerate) {
     std::vector<std::string> names;
     char name[300];
     for (DWORD i = 0;; ++i) {
         DWORD length = sizeof name;
-        const LONG rc = RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+        const LONG rc = enumerate(i, name, &length);
         if (rc == ERROR_NO_MORE_ITEMS) break;
         EXPECT_EQ(rc, ERROR_SUCCESS);
         if (rc) break;
@@ -41,18 +44,16 @@ std::vector<std::string> subkeys(HKEY key) {
     return names;
 }
 
+std::vector<std::string> subkeys(HKEY key) {
+    return names_of([key](DWORD i, char* name, DWORD* length) {
+        return RegEnumKeyExA(key, i, name, length, nullptr, nullptr, nullptr, nullptr);
+    });
+}
+
 std::vector<std::string> value_names(HKEY key) {
-    std::vector<std::string> names;
-    char name[300];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof name;
-        const LONG rc = RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS) break;
-        EXPECT_EQ(rc, ERROR_SUCCESS);
-        if (rc) break;
-        names.emplace_back(name, length);
-    }
-    return names;
+    return names_of([key](DWORD i, char* name, DWORD* length) {
+        return RegEnumValueA(key, i, name, length, nullptr, nullptr, nullptr, nullptr);
+    });
 }
 
 // Runs SQL on a part file from outside, as another program would.
