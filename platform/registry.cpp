@@ -115,6 +115,17 @@ LONG resolve(Transaction& tx, const Location& at, KeyRow& row) {
     return walk(tx, row.id, components, row);
 }
 
+// The row of a location for a call that checks the key's existence itself
+// (a handle's own row, or the path of HKCR and HKCC walked).
+LONG key_id(Transaction& tx, const Location& at, std::int64_t& id) {
+    id = at.id;
+    if (at.below == nullptr) return ERROR_SUCCESS;
+    KeyRow row;
+    const LONG found = resolve(tx, at, row);
+    id = row.id;
+    return found;
+}
+
 // The rights a handle gets for `sam`, and whether they ask for more than a
 // part that the process may only read allows.
 REGSAM granted_rights(REGSAM sam, bool writable, bool& denied) {
@@ -376,13 +387,9 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     DWORD type = REG_NONE;
     std::string data;
     rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
-        std::int64_t id = at.id;
-        if (at.below) {
-            KeyRow row;
-            const LONG found = resolve(tx, at, row);
-            if (found) return found;
-            id = row.id;
-        }
+        std::int64_t id = 0;
+        const LONG found = key_id(tx, at, id);
+        if (found) return found;
         switch (get_value(tx, id, folded, type, data)) {
             case Lookup::Found: return ERROR_SUCCESS;
             case Lookup::Missing: return ERROR_FILE_NOT_FOUND;
@@ -406,13 +413,9 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD 
     if (!at.part || is_machine_top(at, at.below ? 0 : at.id)) return ERROR_ACCESS_DENIED;
     const std::string_view name = lpValueName ? lpValueName : "";
     return store::write(*at.part, [&](Transaction& tx) -> DWORD {
-        std::int64_t id = at.id;
-        if (at.below) {
-            KeyRow row;
-            const LONG found = resolve(tx, at, row);
-            if (found) return found;
-            id = row.id;
-        }
+        std::int64_t id = 0;
+        const LONG found = key_id(tx, at, id);
+        if (found) return found;
         if (!touch_key(tx, id)) return failure_or(tx, ERROR_KEY_DELETED);
         set_value(tx, id, name, dwType, lpData, cbData);
         return tx.error();
