@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "platform/errors.h"
@@ -22,11 +23,24 @@ constexpr REGSAM kWriteRights =
     KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr char kDefaultUser[] = ".DEFAULT";
 
+// What a handle remembers of its key between calls, for as long as the
+// part's change stamp stays the same: where the enumerations stood and the
+// key's counts, so that a loop over a key's values or subkeys (each step
+// with RegQueryInfoKeyA, as the registry module does) is not quadratic.
+struct Remembered {
+    Cursor values, subkeys;
+    std::uint64_t info_stamp = 0;
+    std::int64_t info_key = 0;
+    KeyInfo info;
+};
+
 // An open key: the part and the key's row, or HKEY_USERS itself (no part).
 struct KeyObject : KernelObject {
     std::shared_ptr<Part> part;
     std::int64_t id = 0;
     REGSAM access = 0;
+    std::mutex lock;  // of memory
+    Remembered memory;
 };
 
 // Where a call starts: a key of a part (perhaps with a path still to walk,
@@ -36,8 +50,20 @@ struct Location {
     std::int64_t id = 0;
     const char* below = nullptr;
     REGSAM access = KEY_ALL_ACCESS;
-    bool handle = false;  // an opened handle rather than a predefined key
+    std::shared_ptr<KeyObject> object;  // an opened handle's, null for a predefined key
 };
+
+Remembered recall(const Location& at) {
+    if (!at.object) return Remembered();
+    std::lock_guard<std::mutex> guard(at.object->lock);
+    return at.object->memory;
+}
+
+void remember(const Location& at, const Remembered& memory) {
+    if (!at.object) return;
+    std::lock_guard<std::mutex> guard(at.object->lock);
+    at.object->memory = memory;
+}
 
 bool is_machine_top(const Location& at, std::int64_t id) {
     return at.part && at.part->kind() == store::PartKind::Machine && id == kMachineTop;
@@ -73,7 +99,7 @@ LONG locate(HKEY key, Location& at) {
     at.part = object->part;
     at.id = object->id;
     at.access = object->access;
-    at.handle = true;
+    at.object = object;
     return ERROR_SUCCESS;
 }
 
@@ -173,7 +199,7 @@ LONG enter_user_hive(Location& at, std::vector<std::string_view>& components) {
     }
     components.erase(components.begin());
     at.below = nullptr;
-    at.handle = false;
+    at.object = nullptr;
     return part_error(at.part);
 }
 
@@ -432,13 +458,16 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
     if (rc) return rc;
     if (!at.part) return ERROR_NO_MORE_ITEMS;
     Value value;
+    Remembered memory = recall(at);
     rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
         KeyRow row;
         const LONG found = resolve(tx, at, row);
         if (found) return found;
-        return value_at(tx, row.id, dwIndex, value) ? ERROR_SUCCESS
-                                                    : failure_or(tx, ERROR_NO_MORE_ITEMS);
+        return value_at(tx, row.id, dwIndex, value, memory.values)
+                   ? ERROR_SUCCESS
+                   : failure_or(tx, ERROR_NO_MORE_ITEMS);
     });
+    remember(at, memory);
     if (rc == ERROR_SUCCESS) rc = deliver_name(value.name, lpValueName, lpcchValueName);
     if (rc) return rc;
     if (lpType) *lpType = value.type;
@@ -460,14 +489,16 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
         if (dwIndex >= hives.size()) return ERROR_NO_MORE_ITEMS;
         name = hives[dwIndex];
     } else {
+        Remembered memory = recall(at);
         rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
             KeyRow row;
             const LONG found = resolve(tx, at, row);
             if (found) return found;
-            return subkey_at(tx, row.id, dwIndex, name, written)
+            return subkey_at(tx, row.id, dwIndex, name, written, memory.subkeys)
                        ? ERROR_SUCCESS
                        : failure_or(tx, ERROR_NO_MORE_ITEMS);
         });
+        remember(at, memory);
         if (rc) return rc;
     }
     rc = deliver_name(name, lpName, lpcchName);
@@ -494,13 +525,21 @@ LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD l
             info.max_subkey_name = std::max<DWORD>(info.max_subkey_name, hive.size());
         }
     } else {
+        Remembered memory = recall(at);
         rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
             KeyRow row;
             const LONG found = resolve(tx, at, row);
             if (found) return found;
-            info = key_info(tx, row.id);
+            const std::uint64_t stamp = tx.change_stamp();
+            if (memory.info_stamp != stamp || memory.info_key != row.id) {
+                memory.info = key_info(tx, row.id);
+                memory.info_stamp = stamp;
+                memory.info_key = row.id;
+            }
+            info = memory.info;
             return tx.error();
         });
+        if (rc == ERROR_SUCCESS) remember(at, memory);
         if (rc) return rc;
     }
     if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = '\0';

@@ -71,11 +71,13 @@ const char kTables[] =
     "CREATE INDEX reg_keys_volatile ON reg_keys(boot) WHERE boot IS NOT NULL;"
     "CREATE TABLE reg_values("
     "  key INTEGER NOT NULL REFERENCES reg_keys(id) ON DELETE CASCADE,"
+    "  seq INTEGER NOT NULL,"
     "  name TEXT NOT NULL,"
     "  fold TEXT NOT NULL,"
     "  type INTEGER NOT NULL,"
     "  data BLOB NOT NULL,"
-    "  UNIQUE(key, fold));";
+    "  PRIMARY KEY(key, seq),"
+    "  UNIQUE(key, fold)) WITHOUT ROWID;";
 
 const store::SchemaStep kSteps[] = {{kTables, seed}};
 
@@ -186,7 +188,8 @@ Lookup get_value(Transaction& tx, std::int64_t key, std::string_view folded, DWO
 void set_value(Transaction& tx, std::int64_t key, std::string_view name, DWORD type,
                const void* data, std::size_t size) {
     tx.statement(
-          "INSERT INTO reg_values(key, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
+          "INSERT INTO reg_values(key, seq, name, fold, type, data) VALUES (?1, "
+          "(SELECT coalesce(max(seq), 0) + 1 FROM reg_values WHERE key = ?1), ?2, ?3, ?4, ?5) "
           "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data")
         .bind(1, key)
         .bind(2, name)
@@ -204,26 +207,36 @@ bool delete_value(Transaction& tx, std::int64_t key, std::string_view folded) {
     return tx.error() == ERROR_SUCCESS && tx.changes() > 0;
 }
 
-bool value_at(Transaction& tx, std::int64_t key, DWORD index, Value& value) {
+bool value_at(Transaction& tx, std::int64_t key, DWORD index, Value& value, Cursor& cursor) {
+    const std::uint64_t stamp = tx.change_stamp();
+    const bool onward = cursor.stamp == stamp && cursor.key == key && index >= cursor.index;
     Statement q = tx.statement(
-        "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY rowid "
-        "LIMIT 1 OFFSET ?2");
-    if (!q.bind(1, key).bind(2, static_cast<std::int64_t>(index)).next()) return false;
+        "SELECT name, type, data, seq FROM reg_values WHERE key = ?1 AND seq >= ?2 "
+        "ORDER BY seq LIMIT 1 OFFSET ?3");
+    q.bind(1, key).bind(2, onward ? cursor.seq : 0);
+    if (!q.bind(3, static_cast<std::int64_t>(onward ? index - cursor.index : index)).next())
+        return false;
     value.name = std::string(q.text(0));
     value.type = static_cast<DWORD>(q.integer(1));
     value.data = std::string(q.blob(2));
+    cursor = Cursor{stamp, key, index, q.integer(3), std::string()};
     return true;
 }
 
 bool subkey_at(Transaction& tx, std::int64_t key, DWORD index, std::string& name,
-               std::int64_t& written) {
+               std::int64_t& written, Cursor& cursor) {
+    const std::uint64_t stamp = tx.change_stamp();
+    const bool onward = cursor.stamp == stamp && cursor.key == key && index >= cursor.index;
     Statement q = tx.statement(
-        "SELECT name, written FROM reg_keys WHERE parent = ?1 AND (boot IS NULL OR boot = ?2) "
-        "ORDER BY fold LIMIT 1 OFFSET ?3");
-    if (!q.bind(1, key).bind_lasting(2, store::boot_id()).bind(3, static_cast<std::int64_t>(index)).next())
+        "SELECT name, written, fold FROM reg_keys WHERE parent = ?1 AND fold >= ?2 "
+        "AND (boot IS NULL OR boot = ?3) ORDER BY fold LIMIT 1 OFFSET ?4");
+    q.bind(1, key).bind(2, onward ? std::string_view(cursor.fold) : std::string_view(""));
+    q.bind_lasting(3, store::boot_id());
+    if (!q.bind(4, static_cast<std::int64_t>(onward ? index - cursor.index : index)).next())
         return false;
     name = std::string(q.text(0));
     written = q.integer(1);
+    cursor = Cursor{stamp, key, index, 0, std::string(q.text(2))};
     return true;
 }
 
@@ -256,7 +269,7 @@ void read_contents(Transaction& tx, std::int64_t key, KeyContents& contents) {
     keys.bind(1, key).bind_lasting(2, store::boot_id());
     while (keys.next()) contents.subkeys.emplace_back(keys.text(0));
     Statement values =
-        tx.statement("SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY rowid");
+        tx.statement("SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY seq");
     values.bind(1, key);
     while (values.next())
         contents.values.push_back(

@@ -5,7 +5,8 @@
 // reg_keys: one row per key (id never reused, so a deleted key's handle
 // can tell), its parent's id (0 for the top key of a hive), its name as
 // created and folded, the boot id of a volatile key, its last write time.
-// reg_values: one row per value, in the order first set (rowid).
+// reg_values: one row per value, numbered within its key in the order first
+// set (seq).
 #pragma once
 
 #include <cstdint>
@@ -61,9 +62,22 @@ void set_value(store::Transaction& tx, std::int64_t key, std::string_view name, 
 // False when there was no such value.
 bool delete_value(store::Transaction& tx, std::int64_t key, std::string_view folded);
 
-bool value_at(store::Transaction& tx, std::int64_t key, DWORD index, Value& value);
+// Where an enumeration of a key last stood. While the part has not changed
+// since (the same change stamp), a later position is found from there
+// instead of counting from the first, so that enumerating a key is not
+// quadratic in its size.
+struct Cursor {
+    std::uint64_t stamp = 0;
+    std::int64_t key = 0;
+    DWORD index = 0;
+    std::int64_t seq = 0;  // values
+    std::string fold;      // subkeys
+};
+
+bool value_at(store::Transaction& tx, std::int64_t key, DWORD index, Value& value,
+              Cursor& cursor);
 bool subkey_at(store::Transaction& tx, std::int64_t key, DWORD index, std::string& name,
-               std::int64_t& written);
+               std::int64_t& written, Cursor& cursor);
 KeyInfo key_info(store::Transaction& tx, std::int64_t key);
 void read_contents(store::Transaction& tx, std::int64_t key, KeyContents& contents);
 

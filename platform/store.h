@@ -202,7 +202,8 @@ class Statement {
     Statement& operator=(Statement&&) = delete;
     ~Statement();
 
-    // Parameters are numbered from 1 (?1, ?2 ...). Text is bound as bytes.
+    // Parameters are numbered from 1 (?1, ?2 ...). Text is bound as bytes
+    // (an empty view as '', never as NULL).
     Statement& bind(int index, std::int64_t value);
     Statement& bind(int index, std::string_view text);
     // Text that outlives the statement's use (a constant, boot_id()): not copied.
@@ -240,6 +241,11 @@ class Transaction {
     Part& part() { return part_; }
     PartKind kind() const { return part_.kind(); }
     const std::string& sid() const { return part_.sid(); }
+
+    // A number that stays the same for as long as the part does not change
+    // (by this process or another); valid after the transaction's first
+    // statement. For caches of what a part holds.
+    std::uint64_t change_stamp();
 
     // The rowid of the latest insert and the rows the latest statement changed.
     std::int64_t last_insert_id() const;

@@ -245,7 +245,10 @@ DWORD check_schema(Part& part) {
     return ERROR_SUCCESS;
 }
 
+std::atomic<std::uint32_t> connections{0};
+
 DWORD open_sqlite(Part::State& s, const std::string& name, int flags) {
+    s.conn.serial = connections.fetch_add(1) + 1;
     const int rc = sqlite3_open_v2(name.c_str(), &s.conn.db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const DWORD code = sqlite_failure(s.path, s.conn.db, rc);

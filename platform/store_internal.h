@@ -31,6 +31,7 @@ struct CachedStatement {
 
 struct Connection {
     sqlite3* db = nullptr;
+    std::uint32_t serial = 0;  // tells this connection from earlier ones of the process
     std::unordered_map<std::string_view, std::unique_ptr<CachedStatement>> statements;
 };
 

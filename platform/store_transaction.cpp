@@ -111,14 +111,16 @@ Statement& Statement::bind(int index, std::int64_t value) {
 
 Statement& Statement::bind(int index, std::string_view text) {
     if (stmt_)
-        tx_->check(sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT,
+        tx_->check(sqlite3_bind_text64(stmt_, index, text.data() ? text.data() : "", text.size(),
+                                       SQLITE_TRANSIENT,
                                        SQLITE_UTF8));
     return *this;
 }
 
 Statement& Statement::bind_lasting(int index, std::string_view text) {
     if (stmt_)
-        tx_->check(sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC,
+        tx_->check(sqlite3_bind_text64(stmt_, index, text.data() ? text.data() : "", text.size(),
+                                       SQLITE_STATIC,
                                        SQLITE_UTF8));
     return *this;
 }
@@ -189,6 +191,12 @@ Statement Transaction::statement(const char* sql) {
 }
 
 bool Transaction::execute(const char* sql) { return check(sqlite3_exec(conn_.db, sql, nullptr, nullptr, nullptr)); }
+
+std::uint64_t Transaction::change_stamp() {
+    unsigned version = 0;
+    sqlite3_file_control(conn_.db, "main", SQLITE_FCNTL_DATA_VERSION, &version);
+    return (static_cast<std::uint64_t>(conn_.serial) << 32) | version;
+}
 
 std::int64_t Transaction::last_insert_id() const { return sqlite3_last_insert_rowid(conn_.db); }
 

@@ -133,6 +133,46 @@ TEST(Registry, SubkeysInNameOrderValuesInTheOrderFirstSet) {
     RegCloseKey(key);
 }
 
+TEST(Registry, EnumerationFollowsChangesBetweenSteps) {
+    StoreDir store;
+    HKEY key = create(HKEY_CURRENT_USER, "Software\\Steps");
+    HKEY other = create(HKEY_CURRENT_USER, "Software\\Steps");
+    for (const char* name : {"a", "b", "c", "d"}) ASSERT_EQ(set_string(key, name, name), 0);
+    for (const char* name : {"k1", "k2", "k3"}) RegCloseKey(create(key, name));
+    const auto value = [&](DWORD i) {
+        char name[8];
+        DWORD length = sizeof name;
+        return RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0
+                   ? std::string(name, length)
+                   : std::string("-");
+    };
+    const auto subkey = [&](DWORD i) {
+        char name[8];
+        DWORD length = sizeof name;
+        return RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0
+                   ? std::string(name, length)
+                   : std::string("-");
+    };
+    const auto values = [&] {
+        DWORD n = 0;
+        RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &n, nullptr,
+                         nullptr, nullptr, nullptr);
+        return n;
+    };
+    EXPECT_EQ(value(0) + value(1) + value(1), "abb");
+    EXPECT_EQ(values(), 4u);
+    ASSERT_EQ(RegDeleteValueA(other, "a"), ERROR_SUCCESS);  // through another handle
+    EXPECT_EQ(value(1), "c");
+    EXPECT_EQ(values(), 3u);
+    EXPECT_EQ(subkey(0) + subkey(1), "k1k2");
+    outside_sql(store.path + "/users/" + platform::store::current_user_sid() + ".db",
+                "DELETE FROM reg_keys WHERE name = 'k1'");  // by another connection
+    EXPECT_EQ(subkey(1), "k3");
+    EXPECT_EQ(value(2) + value(3), "d-");
+    RegCloseKey(key);
+    RegCloseKey(other);
+}
+
 TEST(Registry, SizeQueryAndShortBuffers) {
     StoreDir store;
     HKEY key = create(HKEY_CURRENT_USER, "Software\\Sizes");
