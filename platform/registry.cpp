@@ -53,18 +53,6 @@ struct Location {
     std::shared_ptr<KeyObject> object;  // an opened handle's, null for a predefined key
 };
 
-Remembered recall(const Location& at) {
-    if (!at.object) return Remembered();
-    std::lock_guard<std::mutex> guard(at.object->lock);
-    return at.object->memory;
-}
-
-void remember(const Location& at, const Remembered& memory) {
-    if (!at.object) return;
-    std::lock_guard<std::mutex> guard(at.object->lock);
-    at.object->memory = memory;
-}
-
 bool is_machine_top(const Location& at, std::int64_t id) {
     return at.part && at.part->kind() == store::PartKind::Machine && id == kMachineTop;
 }
@@ -139,6 +127,28 @@ LONG resolve(Transaction& tx, const Location& at, KeyRow& row) {
     std::vector<std::string_view> components;
     split_path(at.below, components);
     return walk(tx, row.id, components, row);
+}
+
+// One read transaction on the key of a location, with what the handle
+// remembers of it (a predefined key remembers nothing); the memory the work
+// leaves is kept for the handle's next call.
+LONG read_remembering(const Location& at,
+                      store::FunctionRef<DWORD(Transaction&, std::int64_t, Remembered&)> work) {
+    Remembered memory;
+    if (at.object) {
+        std::lock_guard<std::mutex> guard(at.object->lock);
+        memory = at.object->memory;
+    }
+    const LONG rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
+        KeyRow row;
+        const LONG found = resolve(tx, at, row);
+        return found ? found : work(tx, row.id, memory);
+    });
+    if (at.object) {
+        std::lock_guard<std::mutex> guard(at.object->lock);
+        at.object->memory = std::move(memory);
+    }
+    return rc;
 }
 
 // The row of a location for a call that checks the key's existence itself
@@ -458,16 +468,12 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
     if (rc) return rc;
     if (!at.part) return ERROR_NO_MORE_ITEMS;
     Value value;
-    Remembered memory = recall(at);
-    rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
-        KeyRow row;
-        const LONG found = resolve(tx, at, row);
-        if (found) return found;
-        return value_at(tx, row.id, dwIndex, value, memory.values)
+    const auto step = [&](Transaction& tx, std::int64_t id, Remembered& memory) -> DWORD {
+        return value_at(tx, id, dwIndex, value, memory.values)
                    ? ERROR_SUCCESS
                    : failure_or(tx, ERROR_NO_MORE_ITEMS);
-    });
-    remember(at, memory);
+    };
+    rc = read_remembering(at, step);
     if (rc == ERROR_SUCCESS) rc = deliver_name(value.name, lpValueName, lpcchValueName);
     if (rc) return rc;
     if (lpType) *lpType = value.type;
@@ -489,16 +495,12 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
         if (dwIndex >= hives.size()) return ERROR_NO_MORE_ITEMS;
         name = hives[dwIndex];
     } else {
-        Remembered memory = recall(at);
-        rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
-            KeyRow row;
-            const LONG found = resolve(tx, at, row);
-            if (found) return found;
-            return subkey_at(tx, row.id, dwIndex, name, written, memory.subkeys)
+        const auto step = [&](Transaction& tx, std::int64_t id, Remembered& memory) -> DWORD {
+            return subkey_at(tx, id, dwIndex, name, written, memory.subkeys)
                        ? ERROR_SUCCESS
                        : failure_or(tx, ERROR_NO_MORE_ITEMS);
-        });
-        remember(at, memory);
+        };
+        rc = read_remembering(at, step);
         if (rc) return rc;
     }
     rc = deliver_name(name, lpName, lpcchName);
@@ -525,21 +527,17 @@ LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD l
             info.max_subkey_name = std::max<DWORD>(info.max_subkey_name, hive.size());
         }
     } else {
-        Remembered memory = recall(at);
-        rc = store::read(*at.part, [&](Transaction& tx) -> DWORD {
-            KeyRow row;
-            const LONG found = resolve(tx, at, row);
-            if (found) return found;
+        const auto count = [&](Transaction& tx, std::int64_t id, Remembered& memory) -> DWORD {
             const std::uint64_t stamp = tx.change_stamp();
-            if (memory.info_stamp != stamp || memory.info_key != row.id) {
-                memory.info = key_info(tx, row.id);
-                memory.info_stamp = stamp;
-                memory.info_key = row.id;
+            if (memory.info_stamp != stamp || memory.info_key != id) {
+                memory.info = key_info(tx, id);
+                memory.info_stamp = tx.error() ? 0 : stamp;  // counts cut short are not kept
+                memory.info_key = id;
             }
             info = memory.info;
             return tx.error();
-        });
-        if (rc == ERROR_SUCCESS) remember(at, memory);
+        };
+        rc = read_remembering(at, count);
         if (rc) return rc;
     }
     if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = '\0';

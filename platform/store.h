@@ -224,6 +224,10 @@ class Statement {
     bool is_null(int column) const;
 
    private:
+    // Binds text that SQLite copies (SQLITE_TRANSIENT) or keeps a pointer to
+    // (SQLITE_STATIC).
+    Statement& bind_text(int index, std::string_view text, void (*keep)(void*));
+
     Transaction* tx_;
     sqlite3_stmt* stmt_;
     bool* busy_;

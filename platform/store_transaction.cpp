@@ -109,20 +109,19 @@ Statement& Statement::bind(int index, std::int64_t value) {
     return *this;
 }
 
-Statement& Statement::bind(int index, std::string_view text) {
+Statement& Statement::bind_text(int index, std::string_view text, void (*keep)(void*)) {
     if (stmt_)
         tx_->check(sqlite3_bind_text64(stmt_, index, text.data() ? text.data() : "", text.size(),
-                                       SQLITE_TRANSIENT,
-                                       SQLITE_UTF8));
+                                       keep, SQLITE_UTF8));
     return *this;
 }
 
+Statement& Statement::bind(int index, std::string_view text) {
+    return bind_text(index, text, SQLITE_TRANSIENT);
+}
+
 Statement& Statement::bind_lasting(int index, std::string_view text) {
-    if (stmt_)
-        tx_->check(sqlite3_bind_text64(stmt_, index, text.data() ? text.data() : "", text.size(),
-                                       SQLITE_STATIC,
-                                       SQLITE_UTF8));
-    return *this;
+    return bind_text(index, text, SQLITE_STATIC);
 }
 
 Statement& Statement::bind_blob(int index, const void* data, std::size_t size) {

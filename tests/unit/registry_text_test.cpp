@@ -172,6 +172,8 @@ TEST(RegText, ReadingRegistryFiles) {
     EXPECT_EQ(parse_error("Windows Registry Editor Version 5.00\n[HKLM\\X]\n\"a\"=hex(7):41\n"),
               "line 3: UTF-16 text of an odd number of bytes");
     EXPECT_EQ(parse_error("REGEDIT4\n[HKLM\\X\n"), "line 2: malformed key line");
+    EXPECT_EQ(parse_error("REGEDIT4\n[HKLM\\X]\n\"a" + std::string(1, '\0') + "b\"=\"c\"\n"),
+              "line 3: a NUL character");
     EXPECT_EQ(parse_error("\xFE\xFF\0R"), "UTF-16 big-endian files are not read");
     EXPECT_NE(parse_error("").find("not a registry file"), std::string::npos);
 }

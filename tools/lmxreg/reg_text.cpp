@@ -338,6 +338,9 @@ bool read_entries(Reader& r, std::vector<RegEntry>& entries) {
         const std::size_t line = ++r.next;  // the 1-based number of the line just taken
         const std::string_view s = trimmed(r.lines[line - 1]);
         if (s.empty() || s.front() == ';') continue;
+        // Names and paths are C strings to the registry calls: one with a
+        // NUL would name another key or value.
+        if (s.find('\0') != std::string_view::npos) return r.fail(line, "a NUL character");
         RegEntry e;
         e.line = line;
         if (s.front() == '[') {
