@@ -30,9 +30,23 @@ std::map<std::string, std::shared_ptr<Part>>& cache() {
     return *parts;
 }
 
+// The working directory when the layer was loaded: the caller's, before the
+// runtime changes into its own directory.
+const std::string& start_dir() {
+    static const std::string dir = [] {
+        char buffer[4096];
+        return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string("/");
+    }();
+    return dir;
+}
+[[maybe_unused]] const std::string& start_dir_taken = start_dir();
+
+// LMX_STORE_DIR, a relative one taken from the start directory, so that the
+// runtime (which changes directory) and the tools find the same store.
 std::string store_dir() {
     const char* dir = std::getenv("LMX_STORE_DIR");
-    return dir && *dir ? std::string(dir) : std::string();
+    if (dir == nullptr || *dir == '\0') return std::string();
+    return dir[0] == '/' ? std::string(dir) : start_dir() + "/" + dir;
 }
 
 // The part at `path` when this process has it open already.

@@ -13,6 +13,10 @@
 //                      created 0600 and owned by the user; the users
 //                      directory below LMX_STORE_DIR is 1777, like /tmp
 //
+// A relative LMX_STORE_DIR is taken from the working directory the process
+// had when the layer was loaded (the caller's: the runtime changes into its
+// own directory later), so the runtime and the tools find the same store.
+//
 // A part is created and seeded on first use: it is built under a temporary
 // name and linked into place whole, so a part file that exists is always
 // complete. Whether this process may change a part follows from the file's

@@ -7,6 +7,7 @@ use Test::More;
 use Encode qw(encode decode);
 use LmxTest qw(finish temp_dir write_file read_file);
 use LmxTest::Registry qw(fresh_store lmxreg);
+use LmxTest::Untgz ();
 
 BEGIN { bootstrap KALDOR::Install::System::Win32::Registry; }
 my $R = 'KALDOR::Install::System::Win32::Registry';
@@ -208,6 +209,24 @@ REG
         like($err, $bad{$name}[1], "$name: says where and why");
     }
     is(value_of('SOFTWARE\\Bad', 'a'), undef, 'a bad file changes nothing');
+};
+
+subtest 'a relative LMX_STORE_DIR is taken from where the program was started' => sub {
+    my $caller = temp_dir();
+    my %from_caller = (cwd => $caller, env => { LMX_STORE_DIR => 'store' });
+    my ($code) = lmxreg(['add', 'HKLM\\SOFTWARE\\Relative', '/v', 'n', '/d', 'here'], %from_caller);
+    is($code, 0, 'lmxreg writes it');
+    ok(-f "$caller/store/machine.db", 'below the caller\'s directory');
+    my ($rc, $out) = LmxTest::Untgz::run_script(<<'PL', %from_caller);
+BEGIN { bootstrap KALDOR::Install::System::Win32::Registry; }
+package KALDOR::Install::System::Win32::Registry;
+my ($key, $type, $data, $size);
+RegOpenKeyEx(HKEY_LOCAL_MACHINE, 'SOFTWARE\\Relative', 0, KEY_READ, $key);
+RegQueryValueEx($key, 'n', 0, $type, $data, $size);
+print "$data\n";
+0;
+PL
+    is($out, "here\n", 'and the runtime, which changes into its own directory, reads the same store');
 };
 
 LmxTest::finish();
