@@ -11,6 +11,10 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool known_code_page(UINT code_page) { return code_page == CP_ACP || code_page == CP_UTF8; }
 
+}  // namespace
+
+namespace platform {
+
 // The next code point of UTF-8 text, or U+FFFD for an invalid sequence
 // (consuming one byte).
 char32_t decode_utf8(const unsigned char*& p, const unsigned char* end) {
@@ -58,6 +62,13 @@ void encode_utf8(char32_t cp, std::string& out) {
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
+
+}  // namespace platform
+
+namespace {
+
+using platform::decode_utf8;
+using platform::encode_utf8;
 
 // Copies a converted text into the caller's buffer with the length rules
 // shared by both directions.

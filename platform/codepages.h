@@ -4,6 +4,8 @@
 // here, and no other code page is known.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 #define CP_ACP 0u
@@ -23,3 +25,14 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                         BOOL* lpUsedDefaultChar);
+
+namespace platform {
+
+// The next code point of UTF-8 text at `p` (which moves past it), or U+FFFD
+// for an invalid sequence, of which one byte is consumed.
+char32_t decode_utf8(const unsigned char*& p, const unsigned char* end);
+
+// Appends the UTF-8 form of a code point.
+void encode_utf8(char32_t cp, std::string& out);
+
+}  // namespace platform

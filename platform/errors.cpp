@@ -98,6 +98,17 @@ const Message kMessages[] = {
     {NERR_UserInGroup, "The user already belongs to this group.\r\n"},
     {NERR_NetNameNotFound, "This shared resource does not exist.\r\n"},
     {NERR_DCNotFound, "Could not find domain controller for this domain.\r\n"},
+    // The registry, the system store and the installer database.
+    {ERROR_BAD_PATHNAME, "The specified path is invalid.\r\n"},
+    {ERROR_BADDB, "The configuration registry database is corrupt.\r\n"},
+    {ERROR_KEY_DELETED,
+     "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
+    {ERROR_CHILD_MUST_BE_VOLATILE,
+     "Cannot create a stable subkey under a volatile parent key.\r\n"},
+    {ERROR_REVISION_MISMATCH, "Indicates two revision levels are incompatible.\r\n"},
+    {ERROR_UNKNOWN_PRODUCT,
+     "This action is only valid for products that are currently installed.\r\n"},
+    {ERROR_UNKNOWN_PROPERTY, "Unknown property.\r\n"},
 };
 
 }  // namespace

@@ -235,3 +235,14 @@ using ULONG_PTR = std::uintptr_t;
 #define PROCESS_VM_READ 0x0010u
 #define PROCESS_QUERY_INFORMATION 0x0400u
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+
+// Codes of the registry, the system store and the installer database.
+enum : DWORD {
+    ERROR_BAD_PATHNAME = 161,
+    ERROR_BADDB = 1009,
+    ERROR_KEY_DELETED = 1018,
+    ERROR_CHILD_MUST_BE_VOLATILE = 1021,
+    ERROR_REVISION_MISMATCH = 1306,
+    ERROR_UNKNOWN_PRODUCT = 1605,
+    ERROR_UNKNOWN_PROPERTY = 1608,
+};
