@@ -13,6 +13,7 @@
 
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/named_pipes.h"
 #include "platform/paths.h"
 
 using platform::fail_with_errno;
@@ -20,6 +21,8 @@ using platform::fail_with_errno;
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                    DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+    if (platform::is_pipe_name(lpFileName))
+        return platform::open_pipe_client(lpFileName, dwDesiredAccess);
     std::string path;
     if (!platform::host_path(lpFileName, path)) return INVALID_HANDLE_VALUE;
     const bool read = dwDesiredAccess & GENERIC_READ;

@@ -15,6 +15,8 @@ using LPOVERLAPPED = OVERLAPPED*;
 // A directory cannot be opened (ERROR_ACCESS_DENIED), as on Windows without
 // backup semantics. Descriptors are close-on-exec: child processes receive only the handles
 // passed to them explicitly.
+// A pipe name ("\\.\pipe\NAME") opens the client end of that named pipe
+// (platform/named_pipes.h).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -26,3 +26,5 @@ XS_EXTERNAL(boot_KALDOR__Install__ProcState);
 XS_EXTERNAL(boot_KALDOR__Install__PipeExec);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
+XS_EXTERNAL(boot_KALDOR__Install__BackupPipe);
+XS_EXTERNAL(boot_KALDOR__Install__GnuTar);
