@@ -1,0 +1,67 @@
+# Throughput of 1 GiB through KALDOR::Install::BackupPipe to a reader
+# `cat FIFO > /dev/null`, beside `cat FILE | cat > /dev/null` of a 1 GiB
+# file in the page cache (sparse, so that nothing waits for the disk). Our
+# script writes 1 MiB strings: once a string held in memory (the pipe's
+# own throughput, the target line) and once each piece read from the same
+# file with sysread (the interpreter's read loop included). It times
+# itself from Open until the reader has ended; the peer's pipeline is
+# timed whole. Target: at least 0.9 of the peer's throughput, that is a
+# time ratio of at most 1.11.
+use strict;
+use warnings;
+use Bench qw(best_time best_self_time compare temp_dir perl_inc);
+
+my $kit = shift or die "usage: $0 KIT\n";
+my $runs = $ENV{BENCH_RUNS} || 3;
+my $dir = temp_dir();
+my $inc = perl_inc();
+my $size = 1 << 30;
+my $file = "$dir/data";
+system('truncate', '-s', $size, $file) == 0 or die "truncate failed\n";
+
+my $script = "$dir/stream.pl";
+open(my $fh, '>', $script) or die;
+print {$fh} <<'PL';
+use Time::HiRes qw(time);
+my ($file, $pipe_dir, $source) = @ARGV;
+$ENV{LMX_PIPE_DIR} = $pipe_dir;
+bootstrap KALDOR::Install::BackupPipe;
+open(my $in, '<:raw', $file) or die "$file: $!\n";
+my $start = time;
+my $p = KALDOR::Install::BackupPipe->new('\\\\.\\pipe\\bench', 'w');
+$p->Open == 1 or die "Open failed\n";
+my $reader = fork();
+if ($reader == 0) { exec('sh', '-c', "cat '$pipe_dir/bench' > /dev/null"); exit 127 }
+$p->Select(10) == 1 or die "no reader\n";
+my $total = 0;
+my $piece = 'backup data ' x (1 << 17);
+$piece = substr($piece, 0, 1 << 20);
+my $next = $source eq 'file' ? sub { sysread($in, $_[0], 1 << 20) }
+                             : sub { return 0 if $total >= -s $file; $_[0] = $piece; 1 << 20 };
+while (my $n = $next->(my $chunk)) {
+    $p->Write($chunk, $n) == $n or die "Write failed\n";
+    $total += $n;
+}
+$p->Close;
+waitpid($reader, 0);
+die "wrote $total bytes\n" unless $total == -s $file;
+print time - $start, "\n";
+0;
+PL
+close $fh or die;
+
+mkdir "$dir/pipes" or die;
+sub ours {
+    my ($source) = @_;
+    return best_self_time($runs, "'$kit/ryninst'", '--script', $script, $file, "$dir/pipes",
+                          $source, '--inc', "'$inc'");
+}
+my $peer = best_time($runs, ['sh', '-c', "cat '$file' | cat > /dev/null"]);
+for my $source ('memory', 'file') {
+    my $ours = ours($source);
+    compare(what => "BackupPipe: 1 GiB from $source to cat > /dev/null", ours_time => $ours,
+            peer => 'cat file | cat > /dev/null', peer_time => $peer,
+            target => $source eq 'memory' ? 1 / 0.9 : undef);
+    printf "  throughput: ours %.0f MiB/s, peer %.0f MiB/s (%.2f of the peer's)\n", 1024 / $ours,
+      1024 / $peer, $peer / $ours;
+}
