@@ -3,7 +3,8 @@
 # runtime need, when they are missing. Nothing else is downloaded.
 set -eu
 packages="build-essential cmake perl libperl-dev zlib1g-dev libexpat1-dev
-  libxml-parser-perl libterm-readkey-perl libgtest-dev googletest python3 tar gzip"
+  libxml-parser-perl libterm-readkey-perl libgtest-dev googletest python3 tar gzip
+  libarchive-tools xz-utils zstd diffutils"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
