@@ -35,6 +35,18 @@ sub start_reader {
 # Waits until the object's connect completes (up to five seconds).
 sub connected { my ($p) = @_; return $p->Select(5) }
 
+# A new pipe, opened, with a reader `cat FIFO > $file` connected to it;
+# returns the object and the reader's pid.
+sub serving {
+    my ($file) = @_;
+    my $name = pipe_name();
+    my $p = new_pipe($name);
+    is($p->Open, 1, 'Open');
+    my $reader = start_reader(fifo_of($name), $file);
+    is(connected($p), 1, 'the reader connects');
+    return ($p, $reader, $name);
+}
+
 subtest 'arguments' => sub {
     is(KALDOR::Install::BackupPipe->new(pipe_name(), 'r'), undef, 'mode "r"');
     is(KALDOR::Install::BackupPipe->new(pipe_name(), 'wb'), undef, 'mode "wb"');
@@ -80,11 +92,7 @@ subtest 'Select waits for the reader' => sub {
 };
 
 subtest '64 MiB arrive intact' => sub {
-    my $name = pipe_name();
-    my $p = new_pipe($name);
-    is($p->Open, 1, 'Open');
-    my $reader = start_reader(fifo_of($name), "$out/big");
-    is(connected($p), 1, 'connected');
+    my ($p, $reader) = serving("$out/big");
     open(my $random, '<:raw', '/dev/urandom') or die;
     read($random, my $chunk, 1 << 20) == 1 << 20 or die;
     my $md5 = Digest::MD5->new;
@@ -103,11 +111,7 @@ subtest '64 MiB arrive intact' => sub {
 };
 
 subtest 'a second process on a served name takes the client route' => sub {
-    my $name = pipe_name();
-    my $p = new_pipe($name);
-    is($p->Open, 1, 'the server');
-    my $reader = start_reader(fifo_of($name), "$out/two");
-    is(connected($p), 1, 'connected');
+    my ($p, $reader, $name) = serving("$out/two");
     is($p->Write("server\n", 7), 7, 'the server writes');
     (my $quoted = $name) =~ s/\\/\\\\/g;
     my ($code, $stdout) = run_script(<<"PL", env => {LMX_PIPE_DIR => $ENV{LMX_PIPE_DIR}});

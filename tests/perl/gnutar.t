@@ -253,29 +253,30 @@ sub extract_with_gnu_tar {
     return $dir;
 }
 
-# A tree's entries: relative path => type, permission bits, size (files),
-# modification time (files and directories) and link target (links).
+# A tree's entries: relative path => type, permission bits, size and
+# modification time, or a link's target (extractors differ in whether they
+# restore a link's own time).
 sub snapshot {
     my ($dir) = @_;
-    open(my $find, '-|', 'find', $dir, '-mindepth', '1', '-printf', '%P\t%y\t%m\t%s\t%T@\t%l\n')
-      or die "find: $!\n";
     my %tree;
-    while (my $line = <$find>) {
-        chomp $line;
-        my ($path, $type, $mode, $size, $time, $target) = split /\t/, $line, 6;
-        $tree{$path} = $type eq 'l' ? "l -> $target"
-                     : $type eq 'd' ? sprintf('d %s %d', $mode, $time)
-                     : sprintf('%s %s %d %d', $type, $mode, $size, $time);
-    }
-    close $find;
+    find({ no_chdir => 1, wanted => sub {
+        return if $_ eq $dir;
+        my @status = lstat $_;
+        $tree{ substr($_, length($dir) + 1) } = -l _ ? 'l -> ' . readlink($_)
+          : sprintf('%s %o %d %d', -d _ ? 'd' : -p _ ? 'p' : 'f', $status[2] & 07777,
+                    -d _ ? 0 : $status[7], $status[9]);
+    } }, $dir);
     return \%tree;
 }
 
 # A directory for the many small files of the round trip: in memory where
-# the host offers it, since creating and removing them dominates the time.
+# the host offers it, since creating and removing them dominates the time
+# (on disk when LMX_TEST_BIG_FILE_MB asks for a big file, 256 for the full
+# case: five copies of it are made).
 sub tree_dir {
-    return -d '/dev/shm' && -w _ ? tempdir('lmxtestXXXXXX', DIR => '/dev/shm', CLEANUP => 1)
-                                 : temp_dir();
+    return -d '/dev/shm' && -w _ && !$ENV{LMX_TEST_BIG_FILE_MB}
+      ? tempdir('lmxtestXXXXXX', DIR => '/dev/shm', CLEANUP => 1)
+      : temp_dir();
 }
 
 # Source tree of the round trip: directories, small and empty files, long
