@@ -34,13 +34,17 @@ my $reader = fork();
 if ($reader == 0) { exec('sh', '-c', "cat '$pipe_dir/bench' > /dev/null"); exit 127 }
 $p->Select(10) == 1 or die "no reader\n";
 my $total = 0;
-my $piece = 'backup data ' x (1 << 17);
-$piece = substr($piece, 0, 1 << 20);
-my $next = $source eq 'file' ? sub { sysread($in, $_[0], 1 << 20) }
-                             : sub { return 0 if $total >= -s $file; $_[0] = $piece; 1 << 20 };
-while (my $n = $next->(my $chunk)) {
-    $p->Write($chunk, $n) == $n or die "Write failed\n";
-    $total += $n;
+my $piece = substr('backup data ' x (1 << 17), 0, 1 << 20);
+if ($source eq 'file') {
+    while (my $n = sysread($in, my $chunk, 1 << 20)) {
+        $p->Write($chunk, $n) == $n or die "Write failed\n";
+        $total += $n;
+    }
+} else {
+    while ($total < -s $file) {
+        $p->Write($piece, 1 << 20) == 1 << 20 or die "Write failed\n";
+        $total += 1 << 20;
+    }
 }
 $p->Close;
 waitpid($reader, 0);

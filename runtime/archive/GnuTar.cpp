@@ -43,6 +43,9 @@ constexpr std::uint32_t kWriting = 1;
 constexpr size_t kMaxCommandLine = 4095;
 constexpr size_t kCopyChunk = 128 * tar::kBlockSize;  // 64 KiB of file data per read and write
 constexpr unsigned kStreamBuffer = 128 * 1024;
+// What the compressor gets per write: one wake-up of it per 64 KiB rather
+// than per block.
+constexpr size_t kPipeChunk = 64 * 1024;
 constexpr std::uint64_t kScalarOwner = 501;
 
 // One archive writer. A thread's clone of the object gets no record (the
@@ -56,20 +59,32 @@ struct GnuTarRecord {
     std::optional<std::string> compressor;
     std::optional<std::vector<std::string>> compressor_arguments;  // [0] is the program
     UniqueHandle compressor_process;
+    std::string compressor_pending;  // blocks not yet written to the compressor
 };
 
 GnuTarRecord* record_of(pTHX_ SV* self) { return lmx::record_of<GnuTarRecord>(aTHX_ self, kKey); }
 
 bool is_writing(const GnuTarRecord* r) { return r->archive_path && r->mode == kWriting; }
 
-// Writes whole blocks to the compressor or the gzip stream; false unless
-// all of them went out.
+// Writes what is pending for the compressor; false unless all of it went.
+bool flush_compressor_input(GnuTarRecord* r) {
+    if (r->compressor_pending.empty()) return true;
+    DWORD written = 0;
+    const auto size = static_cast<DWORD>(r->compressor_pending.size());
+    const bool ok = WriteFile(r->compressor_input.get(), r->compressor_pending.data(), size,
+                              &written, nullptr) &&
+                    written == size;
+    r->compressor_pending.clear();
+    return ok;
+}
+
+// Writes whole blocks to the compressor (gathered into writes of 64 KiB,
+// as the gzip stream gathers them too) or to the gzip stream; false when a
+// write failed.
 bool write_blocks(GnuTarRecord* r, const void* data, size_t size) {
     if (r->compressor_input) {
-        DWORD written = 0;
-        return WriteFile(r->compressor_input.get(), data, static_cast<DWORD>(size), &written,
-                         nullptr) &&
-               written == size;
+        r->compressor_pending.append(static_cast<const char*>(data), size);
+        return r->compressor_pending.size() < kPipeChunk || flush_compressor_input(r);
     }
     return r->stream && gzwrite(r->stream.get(), data, static_cast<unsigned>(size)) ==
                             static_cast<int>(size);
@@ -252,6 +267,7 @@ bool open_archive(GnuTarRecord* r, const std::string& path, std::uint32_t mode) 
 bool close_archive(pTHX_ GnuTarRecord* r) {
     const std::string end(2 * tar::kBlockSize, '\0');
     bool ok = write_text(r, end);
+    if (r->compressor_input) ok = flush_compressor_input(r) && ok;
     if (r->compressor_process) {
         r->compressor_input.reset();
         DWORD code = 0;
