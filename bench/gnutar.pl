@@ -5,8 +5,9 @@
 # itself from OpenArchive to the end of CloseArchive (an installer writes
 # archives from a running interpreter), GNU tar is timed as a whole
 # process; a second line shows our whole process, the runtime's start-up
-# included. The best of BENCH_RUNS (3) runs counts. With LMX_BENCH_BIG=1 it also writes a tree with one 256 MiB file
-# and checks with `diff -r` that GNU tar extracts it unchanged.
+# included. The best of BENCH_RUNS (3) runs counts. With LMX_BENCH_BIG=1
+# it also writes a tree with one 256 MiB file and checks with `diff -r`
+# that GNU tar extracts it unchanged.
 use strict;
 use warnings;
 use Cwd qw(realpath);

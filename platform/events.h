@@ -24,7 +24,8 @@ BOOL SetEvent(HANDLE hEvent);
 namespace platform {
 
 struct EventObject : KernelObject {
-    EventObject(int descriptor, bool manual_reset) : descriptor_(descriptor), manual_(manual_reset) {}
+    EventObject(int descriptor, bool manual_reset)
+        : descriptor_(descriptor), manual_(manual_reset) {}
     ~EventObject() override;
     int fd() const override { return descriptor_; }
 

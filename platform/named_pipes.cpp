@@ -1,6 +1,8 @@
 #include "platform/named_pipes.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -75,7 +77,8 @@ int claim_fifo(const struct stat& fifo) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const int n = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
-                                "lmxrun-pipe/%llx/%llx", static_cast<unsigned long long>(fifo.st_dev),
+                                "lmxrun-pipe/%llx/%llx",
+                                static_cast<unsigned long long>(fifo.st_dev),
                                 static_cast<unsigned long long>(fifo.st_ino));
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
@@ -173,6 +176,20 @@ NamedPipeObject::~NamedPipeObject() {
         ::unlink(fifo.c_str());
     ::close(path_fd);
     ::close(claim);
+}
+
+// Starts the pending connect's thread with every signal blocked, so that
+// signals meant for the process are never taken by a thread without an
+// interpreter (whose signal handlers would then run there and crash).
+std::thread start_connector(NamedPipeObject* pipe, std::shared_ptr<EventObject> event) {
+    struct MaskRestore {
+        sigset_t previous;
+        ~MaskRestore() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    } restore;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &restore.previous);
+    return std::thread(&NamedPipeObject::wait_for_reader, pipe, std::move(event));
 }
 
 std::shared_ptr<NamedPipeObject> pipe_object(HANDLE handle) {
@@ -301,7 +318,7 @@ BOOL ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     lpOverlapped->Internal = STATUS_PENDING;
     lpOverlapped->InternalHigh = 0;
     try {
-        pipe->connector = std::thread(&NamedPipeObject::wait_for_reader, pipe.get(), event);
+        pipe->connector = start_connector(pipe.get(), event);
     } catch (const std::system_error&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;

@@ -58,7 +58,8 @@ void close_pipe(BackupPipeRecord* r) {
 bool open_pipe(pTHX_ BackupPipeRecord* r) {
     if (r->mode != kWriteMode) return false;
     close_pipe(r);  // a second Open replaces the first pipe
-    r->pipe.reset(CreateNamedPipeA(r->pipe_name.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
+    r->pipe.reset(CreateNamedPipeA(r->pipe_name.c_str(),
+                                   PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
                                    PIPE_TYPE_BYTE | PIPE_WAIT, 1, kPipeBufferSize,
                                    kPipeBufferSize, NMPWAIT_WAIT_FOREVER, nullptr));
     if (!r->pipe) {

@@ -233,9 +233,13 @@ bool start_compressor(GnuTarRecord* r) {
                           SetStdHandle(STD_OUTPUT_HANDLE, saved_output);
     if (!started) return false;
     thread.reset(child.hThread);
-    r->compressor_process.reset(child.hProcess);
+    UniqueHandle process(child.hProcess);
+    // Unless the streams are back, the start fails: the compressor then
+    // reads the end of its input at once and ends.
+    if (!restored) return false;
+    r->compressor_process = std::move(process);
     r->compressor_input = std::move(pipe_write_own);
-    return restored;
+    return true;
 }
 
 // Opens the archive for reading or writing; false with nothing kept open.

@@ -200,6 +200,24 @@ subtest 'the reader dying mid-stream' => sub {
     pass('the process lives on');
 };
 
+subtest 'a signal while the connect is pending reaches the interpreter' => sub {
+    my $p = new_pipe(pipe_name());
+    is($p->Open, 1, 'Open');
+    my $got = 0;
+    local $SIG{USR1} = sub { $got++ };
+    # With the interpreter's thread blocking it, the signal can only go to
+    # another thread of the process, such as the one that waits for the
+    # reader; it must stay pending for the interpreter instead.
+    my $previous = POSIX::SigSet->new;
+    POSIX::sigprocmask(POSIX::SIG_BLOCK(), POSIX::SigSet->new(POSIX::SIGUSR1()), $previous);
+    kill 'USR1', $$;
+    sleep 0.2;
+    is($got, 0, 'not handled while blocked');
+    POSIX::sigprocmask(POSIX::SIG_SETMASK(), $previous);
+    is($got, 1, 'handled by the interpreter once unblocked');
+    is($p->Select(0), 0, 'the connect is still pending');
+};
+
 subtest 'an object that goes while its connect is pending' => sub {
     my $name = pipe_name();
     my $start = time;

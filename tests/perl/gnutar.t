@@ -102,7 +102,8 @@ subtest 'header blocks byte for byte' => sub {
        "00000000227\0 L 0000000\0 0000000\0 00000000000\0", 'its size, type, mode, uid and mtime');
     ok(checksum_ok(block($bytes, 4)), 'its checksum');
     is(block($bytes, 5), $long . ("\0" x (512 - 150)), 'one name block with the NUL');
-    is(fields(block($bytes, 6))->{name}, substr($long, 0, 100), 'entry name: 100 characters, no NUL');
+    is(fields(block($bytes, 6))->{name}, substr($long, 0, 100),
+       'entry name: 100 characters, no NUL');
     is(fields(block($bytes, 9))->{name}, "back/slash/name" . ("\0" x 85), 'backslashes as slashes');
     is(substr($bytes, -1024), "\0" x 1024, 'two end blocks');
 };
@@ -116,10 +117,11 @@ subtest 'permission masks and modes' => sub {
                   [0, 'm4755', undef, "0004755\0"], [077, 'm4755', undef, "0004700\0"],
                   [066, 'm644', 0751, "0000751\0"], [022, 'm644', 0, "0000644\0"]) {
         my ($mask, $file, $mode, $expected) = @$case;
-        my ($path) = write_archive(sub { $_[0]->Add($file, undef, undef, defined $mode ? $mode : ()) },
-                                   mask => $mask);
+        my @mode = defined $mode ? ($mode) : ();
+        my ($path) = write_archive(sub { $_[0]->Add($file, undef, undef, @mode) }, mask => $mask);
         is(fields(block(gunzip($path), 0))->{mode}, $expected,
-           sprintf('mask %03o, %s, mode argument %s', $mask, $file, defined $mode ? sprintf('%o', $mode) : 'none'));
+           sprintf('mask %03o, %s, mode argument %s', $mask, $file,
+                   @mode ? sprintf('%o', $mode) : 'none'));
     }
 };
 
@@ -215,11 +217,17 @@ subtest 'files that are not regular, and files that change while they are copied
               ['special/fifo 6 0 ', 'special/link 2 0 ../in.txt', 'grown 0 0 ',
                ($short ? ('shrunk 0 4096 ') : ()), 'special/after 0 5 '],
               'types, sizes and targets as Python reads them');
+    my @verbose = map { my @f = split ' '; join ' ', substr($f[0], 0, 1), @f[2, 5 .. $#f] }
+      split /\n/, `tar -tvzf '$path'`;
+    is_deeply(\@verbose, ['p 0 special/fifo', 'l 0 special/link -> ../in.txt', '- 0 grown',
+                          ($short ? ('- 4096 shrunk') : ()), '- 5 special/after'],
+              'and as GNU tar lists them');
     if ($short) {
         my $extracted = extract_with_gnu_tar($path);
         my $content = read_file("$extracted/shrunk");
         is(length $content, 4096, 'the shrunk file is padded to its declared size');
-        is(substr($content, 0, length read_file($short)), read_file($short), 'with its content first');
+        is(substr($content, 0, length read_file($short)), read_file($short),
+           'with its content first');
         is(read_file("$extracted/special/after"), 'after', 'the entry after it is intact');
     } else {
         diag('no sysfs attribute file found: the shrinking-file case is not run');
@@ -297,7 +305,8 @@ sub make_source_tree {
     make_path("$root/$deep");
     write_file("$root/$deep/file-$_-" . ('z' x 100), "deep $_\n") for 1 .. 40;
     for my $i (0 .. 39) {
-        symlink(sprintf('../s%d/f%d', ($i + 1) % 5, $i % 18), sprintf('%s/d%02d/s%d/link%d', $root, $i % 20, $i % 5, $i))
+        symlink(sprintf('../s%d/f%d', ($i + 1) % 5, $i % 18),
+                sprintf('%s/d%02d/s%d/link%d', $root, $i % 20, $i % 5, $i))
           or die "symlink: $!\n";
     }
     symlink('nowhere', "$root/dangling") or die;
@@ -308,7 +317,8 @@ sub make_source_tree {
     # Random bytes with a run of zeros: quick to compress at any level.
     open(my $random, '<:raw', '/dev/urandom') or die;
     read($random, my $noise, $big_size / 2) == $big_size / 2 or die;
-    write_file("$root/big.bin", $noise . ("\0" x ($big_size / 4)) . substr($noise, 0, $big_size / 4));
+    write_file("$root/big.bin",
+               $noise . ("\0" x ($big_size / 4)) . substr($noise, 0, $big_size / 4));
     utime 1000000000, 1000000000, "$root/d07/s3/f4xxxxxxxxxxxxxxxxxxxxxxxxxxxx";
 }
 
@@ -355,7 +365,8 @@ subtest 'round trip of a tree through GNU tar, bsdtar, Python and the extractor'
     is_deeply([map { waitpid($_, 0); $? } @pids], [0, 0, 0], 'the three tools extract the archive');
     for my $tool (sort keys %extracted) {
         my $got = snapshot($extracted{$tool});
-        is_deeply($got, $expected, "$tool extracts the same names, modes, sizes, times and targets");
+        is_deeply($got, $expected,
+                  "$tool extracts the same names, modes, sizes, times and targets");
         is(system('diff', '-r', '--no-dereference', $source, $extracted{$tool}), 0,
            "$tool extracts the same contents");
     }
@@ -389,11 +400,13 @@ subtest 'external compressors' => sub {
                                            compressor => [$program, $arguments], suffix => $suffix);
         chdir $tmp or die;
         is($closed, 0, "$program: closed with its exit code 0");
-        is(system('diff', '-r', '--no-dereference', $source, extract_with_gnu_tar($path, $option)), 0,
+        my $extracted = extract_with_gnu_tar($path, $option);
+        is(system('diff', '-r', '--no-dereference', $source, $extracted), 0,
            "$program: tar $option reads the archive back");
     }
+    my $failing = ['/bin/sh', ['-c', '"cat >/dev/null; exit 1"']];
     my ($path, $closed) = write_archive(sub { is($_[0]->AddScalar('a', 'a'), 0, 'an entry') },
-                                       compressor => ['/bin/sh', ['-c', '"cat >/dev/null; exit 1"']]);
+                                       compressor => $failing);
     is($closed, undef, 'a compressor that exits with 1 fails CloseArchive');
 
     my $tar = KALDOR::Install::GnuTar->new;
@@ -408,7 +421,8 @@ subtest 'external compressors' => sub {
     my $gz = archive_path();
     is($tar->OpenArchive($gz, 'w'), 0, 'the next open');
     is($tar->CloseArchive, 0, 'close');
-    is(substr(read_file($gz), 0, 2), "\x1f\x8b", 'uses gzip again: CloseArchive cleared the compressor');
+    is(substr(read_file($gz), 0, 2), "\x1f\x8b",
+       'uses gzip again: CloseArchive cleared the compressor');
 };
 
 subtest 'DESTROY finishes an open archive' => sub {
