@@ -250,7 +250,7 @@ sub spawn {
     my @command = @_;
     my $pid = fork();
     die "fork: $!\n" unless defined $pid;
-    if ($pid == 0) { exec { $command[0] } @command; POSIX::_exit(127) }
+    if ($pid == 0) { exec { $command[0] } @command or POSIX::_exit(127) }
     return $pid;
 }
 
