@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/paths.h"
@@ -180,6 +181,21 @@ bool realpath(const char* path, std::string& resolved) {
     if (full == nullptr) return false;
     resolved = full.get();
     return true;
+}
+
+bool readlink(const char* path, std::string& target) {
+    std::string host;
+    if (!translated(path, host)) return false;
+    // A target that fills the buffer may have been cut: grow and read again.
+    for (size_t size = 256;; size *= 2) {
+        std::vector<char> buffer(size);
+        const ssize_t n = ::readlink(host.c_str(), buffer.data(), size);
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < size) {
+            target.assign(buffer.data(), static_cast<size_t>(n));
+            return true;
+        }
+    }
 }
 
 }  // namespace crt

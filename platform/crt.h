@@ -95,4 +95,8 @@ int lstat(const char* path, struct ::stat* status);
 // with errno set.
 bool realpath(const char* path, std::string& resolved);
 
+// readlink: the target of the symbolic link at `path`, as it is stored;
+// false with errno set.
+bool readlink(const char* path, std::string& target);
+
 }  // namespace crt

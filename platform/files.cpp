@@ -13,6 +13,7 @@
 
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/named_pipes.h"
 #include "platform/paths.h"
 
 using platform::fail_with_errno;
@@ -20,6 +21,8 @@ using platform::fail_with_errno;
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
+    if (platform::is_pipe_name(lpFileName))
+        return platform::open_pipe_client(lpFileName, dwDesiredAccess);
     std::string path;
     if (!platform::host_path(lpFileName, path)) return INVALID_HANDLE_VALUE;
     const bool read = dwDesiredAccess & GENERIC_READ;
@@ -99,7 +102,9 @@ static ssize_t write_without_sigpipe(int fd, const void* data, size_t size) {
     const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
     const ssize_t n = ::write(fd, data, size);
     const int err = errno;
-    if (n < 0 && err == EPIPE && !was_pending) {
+    // A write that the reader's going cut short returns its partial count
+    // and raises the signal all the same: consume whatever this write raised.
+    if (!was_pending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
         const struct timespec no_wait = {0, 0};
         sigtimedwait(&pipe_signal, nullptr, &no_wait);
     }

@@ -22,6 +22,8 @@ using LPOVERLAPPED = OVERLAPPED*;
 // serves GetFileInformationByHandle and the like, not ReadFile). Descriptors
 // are close-on-exec: child processes receive only the handles passed to
 // them explicitly.
+// A pipe name ("\\.\pipe\NAME") opens the client end of that named pipe
+// (platform/named_pipes.h).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -24,6 +24,7 @@ extern "C" {  // this glibc's header lacks the C linkage for C++
 
 #include "platform/console.h"
 #include "platform/errors.h"
+#include "platform/events.h"
 #include "platform/handles.h"
 #include "platform/paths.h"
 
@@ -619,6 +620,14 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     if (!object) return WAIT_FAILED;
     if (std::shared_ptr<ProcessObject> p = process_object(hHandle))
         return wait_process(*p, dwMilliseconds);
+    if (auto event = std::dynamic_pointer_cast<EventObject>(object)) {
+        // Signaled while its counter is set; a wait that lost the signal to
+        // another waiter waits again.
+        DWORD r;
+        do r = wait_readable(event->fd(), dwMilliseconds);
+        while (r == WAIT_OBJECT_0 && !event->satisfy_wait());
+        return r;
+    }
     if (object->fd() < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;

@@ -123,7 +123,9 @@ DWORD GetProcessId(HANDLE Process);
 // thread is signaled once the process has ended (a child is then collected,
 // so it leaves no zombie). A file or pipe handle is signaled while a read
 // would not block: data is waiting, the writers are gone or an error is
-// pending (as a console input handle is signaled by waiting input).
+// pending (as a console input handle is signaled by waiting input). An
+// event (platform/events.h) is signaled while it is set; a wait on an
+// automatic-reset event resets it.
 // The pseudo handle of GetCurrentProcess cannot be waited for
 // (ERROR_INVALID_HANDLE).
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);

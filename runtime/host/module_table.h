@@ -30,3 +30,5 @@ XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Registry);
 XS_EXTERNAL(boot_LMX__Install__System__Win32__Msinst);
+XS_EXTERNAL(boot_KALDOR__Install__BackupPipe);
+XS_EXTERNAL(boot_KALDOR__Install__GnuTar);
