@@ -26,3 +26,7 @@ XS_EXTERNAL(boot_KALDOR__Install__ProcState);
 XS_EXTERNAL(boot_KALDOR__Install__PipeExec);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
+XS_EXTERNAL(boot_KALDOR__Install__SysInfo);
+XS_EXTERNAL(boot_KALDOR__Install__MachInfo);
+XS_EXTERNAL(boot_KALDOR__Install__BuildInfo);
+XS_EXTERNAL(boot_KALDOR__Install__System__Win32__VersionInfo);
