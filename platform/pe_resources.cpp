@@ -1,7 +1,6 @@
 #include "platform/pe_resources.h"
 
-#include <algorithm>
-#include <vector>
+#include <unordered_set>
 
 #include "platform/pe_image.h"
 
@@ -27,12 +26,8 @@ class TreeReader {
    public:
     explicit TreeReader(ResourceTree& tree) : tree_(tree) {}
 
-    // False for a directory entered before or past the entry budget.
-    bool enter(std::uint32_t directory) {
-        if (std::find(entered_.begin(), entered_.end(), directory) != entered_.end()) return false;
-        entered_.push_back(directory);
-        return true;
-    }
+    // False for a directory entered before.
+    bool enter(std::uint32_t directory) { return entered_.insert(directory).second; }
 
     // The number of entries of the directory at `offset`, when all of them
     // lie within the tree.
@@ -47,7 +42,8 @@ class TreeReader {
 
     std::optional<Entry> entry(std::uint32_t directory, std::size_t index) {
         if (++entries_seen_ > kMaxResourceEntries) return std::nullopt;
-        const std::uint8_t* p = at(directory + kDirectoryHeaderSize + index * kEntrySize, kEntrySize);
+        const std::uint8_t* p =
+            at(directory + kDirectoryHeaderSize + index * kEntrySize, kEntrySize);
         if (p == nullptr) return std::nullopt;
         const std::uint32_t name = le32(p);
         const std::uint32_t target = le32(p + 4);
@@ -86,7 +82,7 @@ class TreeReader {
     }
 
     ResourceTree& tree_;
-    std::vector<std::uint32_t> entered_;
+    std::unordered_set<std::uint32_t> entered_;
     std::size_t entries_seen_ = 0;
 };
 

@@ -11,6 +11,9 @@ namespace lmx::version {
 namespace {
 
 constexpr std::size_t kDosPrefix = pe::kHeaderOffsetField + 2;
+// The most of a resource section kept: the window less room for the part
+// of a block that may precede the section and for the block being read.
+constexpr std::size_t kMaxSection = kMaxKept - 2 * kBlockSize;
 
 // The bytes of the stream from `start_` (a block boundary) to `end_`. A
 // request for bytes wholly past `end_` drops everything kept and skips the
@@ -56,8 +59,8 @@ class StreamWindow : public pe::ByteSource {
     // Drops the kept blocks that end before `offset`.
     void forget_before(std::uint64_t offset) {
         if (offset <= start_) return;
-        const std::uint64_t drop = std::min<std::uint64_t>((offset - start_) / kBlockSize * kBlockSize,
-                                                           end_ - start_);
+        const std::uint64_t drop =
+            std::min<std::uint64_t>((offset - start_) / kBlockSize * kBlockSize, end_ - start_);
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(drop));
         start_ += drop;
     }
@@ -83,7 +86,8 @@ std::optional<std::vector<std::uint8_t>> version_block(StreamWindow& window,
                                                 ? pe::kPe32Layout
                                                 : pe::kPe32PlusLayout;
     const std::uint64_t optional_header = header_offset + pe::kFileHeaderSize;
-    const std::optional<std::uint32_t> count = read32(window, optional_header + layout.count_offset);
+    const std::optional<std::uint32_t> count =
+        read32(window, optional_header + layout.count_offset);
     if (!count || *count <= pe::kResourceDirectoryIndex) return std::nullopt;
     const std::uint64_t directory = optional_header + layout.directory_offset;
     const std::uint8_t* entry = window.bytes(
@@ -101,8 +105,15 @@ std::optional<std::vector<std::uint8_t>> version_block(StreamWindow& window,
     const std::optional<pe::Section> holder = pe::section_holding(*sections, resources.rva);
     if (!holder) return std::nullopt;
 
-    pe::ResourceTree tree{window, pe::file_offset(*holder, resources.rva),
-                          pe::raw_bytes_after(*holder, resources.rva)};
+    // The resource section is read before its tree is walked, so that the
+    // walk goes back and forth in kept bytes. A section larger than the
+    // window keeps its first part: a tree that reaches beyond it is broken.
+    const std::uint64_t base = pe::file_offset(*holder, resources.rva);
+    window.forget_before(base);
+    const std::size_t wanted = std::min<std::size_t>(pe::raw_bytes_after(*holder, resources.rva),
+                                                     kMaxSection);
+    pe::ResourceTree tree{window, base,
+                          static_cast<std::uint32_t>(window.available(base, wanted).second)};
     const std::optional<pe::ResourceData> data = pe::last_version_resource(tree);
     if (!data || data->size == 0 || data->size > kMaxVersionBlock) return std::nullopt;
     const std::optional<pe::Section> data_holder = pe::section_holding(*sections, data->rva);

@@ -34,8 +34,9 @@ struct StreamVersion {
 // magic text again, from those 24 bytes; only a Windows text goes on), the
 // optional header (the 32-bit form when its size is 224, else the 64-bit
 // form), the data directory and the section table after it, the resource
-// tree of the section holding directory entry 2, and the version data that
-// its walk finds.
+// section holding directory entry 2 (read whole, or its first part up to
+// the window's size, before its tree is walked), and the version data that
+// the walk finds.
 StreamVersion read_stream(const BlockReader& read);
 
 }  // namespace lmx::version
