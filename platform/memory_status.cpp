@@ -105,7 +105,8 @@ std::vector<Hierarchy> memory_hierarchies(const std::string& root) {
         if (dash == f.end() || f.end() - dash < 4 || f.size() < 5) continue;
         const std::string& type = dash[1];
         const std::vector<std::string> options = fields_of(dash[3], ',');
-        const bool has_memory = std::find(options.begin(), options.end(), "memory") != options.end();
+        const bool has_memory =
+            std::find(options.begin(), options.end(), "memory") != options.end();
         if (type == "cgroup" && has_memory && v1)
             found.push_back({group_directory(root, f, v1_path), root + f[4],
                              "memory.limit_in_bytes", "memory.usage_in_bytes",
@@ -152,7 +153,8 @@ std::optional<CgroupMemory> cgroup_memory(const std::string& root) {
     for (const Hierarchy& h : memory_hierarchies(root)) {
         std::optional<std::uint64_t> limit;
         // The group and each ancestor up to the mount point.
-        for (std::string dir = h.directory; dir.size() >= h.mount_point.size(); dir = parent_of(dir)) {
+        for (std::string dir = h.directory; dir.size() >= h.mount_point.size();
+             dir = parent_of(dir)) {
             const std::optional<std::uint64_t> own = number_file(dir + "/" + h.limit_file);
             if (own && (!limit || *own < *limit)) limit = own;
             if (dir == h.mount_point) break;

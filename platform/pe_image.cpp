@@ -25,7 +25,8 @@ std::optional<std::vector<Section>> read_sections(const std::uint8_t* table, std
     if (count > available / kSectionSize) return std::nullopt;
     std::vector<Section> sections;
     sections.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) sections.push_back(read_section(table + i * kSectionSize));
+    for (std::size_t i = 0; i < count; ++i)
+        sections.push_back(read_section(table + i * kSectionSize));
     return sections;
 }
 

@@ -15,7 +15,9 @@ constexpr std::size_t kVersionNodeHeaderSize = 6;
 constexpr std::uint16_t kVersionTextType = 1;
 constexpr char kVersionRootKey[] = "VS_VERSION_INFO";
 
-inline std::size_t align4(std::size_t offset) { return (offset + 3) & ~static_cast<std::size_t>(3); }
+inline std::size_t align4(std::size_t offset) {
+    return (offset + 3) & ~static_cast<std::size_t>(3);
+}
 
 struct VersionNode {
     std::size_t offset;  // of the node in the block

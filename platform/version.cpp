@@ -68,7 +68,8 @@ DWORD read_version_block(pe::ByteSource& source, std::vector<std::uint8_t>& bloc
     const std::uint64_t optional_header = header_offset + pe::kFileHeaderSize;
     const std::size_t resource_entry = layout->directory_offset +
                                        pe::kResourceDirectoryIndex * pe::kDataDirectoryEntrySize;
-    const std::optional<std::uint32_t> count = read32(source, optional_header + layout->count_offset);
+    const std::optional<std::uint32_t> count =
+        read32(source, optional_header + layout->count_offset);
     if (!count || *count <= pe::kResourceDirectoryIndex ||
         file->optional_header_size < resource_entry + pe::kDataDirectoryEntrySize)
         return ERROR_RESOURCE_DATA_NOT_FOUND;
@@ -76,7 +77,8 @@ DWORD read_version_block(pe::ByteSource& source, std::vector<std::uint8_t>& bloc
     if (!resources || *resources == 0) return ERROR_RESOURCE_DATA_NOT_FOUND;
 
     const std::size_t table_size = file->section_count * pe::kSectionSize;
-    const std::uint8_t* table = source.bytes(optional_header + file->optional_header_size, table_size);
+    const std::uint8_t* table =
+        source.bytes(optional_header + file->optional_header_size, table_size);
     const std::optional<std::vector<pe::Section>> sections =
         table != nullptr ? pe::read_sections(table, table_size, file->section_count) : std::nullopt;
     if (!sections) return ERROR_BAD_EXE_FORMAT;

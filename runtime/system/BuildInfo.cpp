@@ -166,7 +166,8 @@ std::optional<lmx::build::Numbers> jar_build_numbers(pTHX_ const std::string& pa
                          std::int32_t part[4];
                          for (SSize_t i = 0; i < 4; ++i) {
                              SV** element = av_fetch(list, i, 0);
-                             part[i] = element != nullptr ? static_cast<std::int32_t>(SvIV(*element)) : 0;
+                             part[i] =
+                                 element != nullptr ? static_cast<std::int32_t>(SvIV(*element)) : 0;
                          }
                          numbers = lmx::build::Numbers{part[0], part[1], part[2], part[3]};
                      });
@@ -175,7 +176,8 @@ std::optional<lmx::build::Numbers> jar_build_numbers(pTHX_ const std::string& pa
 
 SV* new_build_array(pTHX_ const lmx::build::Numbers& n) {
     AV* list = newAV();
-    for (const std::int32_t value : {n.major, n.minor, n.patch, n.build}) av_push(list, newSViv(value));
+    for (const std::int32_t value : {n.major, n.minor, n.patch, n.build})
+        av_push(list, newSViv(value));
     return newRV_noinc(reinterpret_cast<SV*>(list));
 }
 

@@ -14,8 +14,10 @@ std::int32_t leading_number(const char* text, const char** end = nullptr) {
     errno = 0;
     const long value = std::strtol(text, &stop, 10);
     if (end != nullptr) *end = stop;
-    if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-    if (value < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+    if (value > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    if (value < std::numeric_limits<std::int32_t>::min())
+        return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(value);
 }
 

@@ -78,7 +78,8 @@ const Name kCoffMagics[] = {
 const Name kCoffOptionalMagics[] = {
     {0x0107, "OMAGIC"}, {0x0108, "NMAGIC"}, {0x0109, "SMAGIC"}, {0x010B, "ZMAGIC"},
     {0x0123, "LIBMAGIC"}};
-const Name kCoffFlags[] = {{0x0002, "executable"}, {0x0010, "no shared"}, {0x0020, "no call shared"}};
+const Name kCoffFlags[] = {
+    {0x0002, "executable"}, {0x0010, "no shared"}, {0x0020, "no call shared"}};
 
 const Name kXcoffMagics[] = {
     {0x0104, "shared library"},
@@ -111,7 +112,9 @@ std::optional<std::string> windows_program(const std::uint8_t* p, std::size_t le
 std::optional<std::string> elf_text(const std::uint8_t* p, std::size_t length) {
     if (!begins_with(p, length, "\x7f" "ELF", 4) || length < 20) return std::nullopt;
     const bool big_endian = p[5] == 2;
-    const auto half = [&](std::size_t at) { return big_endian ? pe::be16(p + at) : pe::le16(p + at); };
+    const auto half = [&](std::size_t at) {
+        return big_endian ? pe::be16(p + at) : pe::le16(p + at);
+    };
     const char* abi = lookup(kElfAbis, p[7]);
     const char* word = lookup(kElfClasses, p[4]);
     const char* encoding = lookup(kElfEncodings, p[5]);

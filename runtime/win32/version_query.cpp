@@ -58,9 +58,10 @@ std::optional<TextValue> search_tables(const std::uint8_t* block,
     std::optional<TextValue> found;
     find_child(block, string_file_info, [&](const pe::VersionNode& table) {
         if (!table_matches(block, table, q.language)) return false;
-        const std::optional<pe::VersionNode> text = find_child(block, table, [&](const pe::VersionNode& s) {
-            return pe::version_key_is(block, s, q.name.c_str(), false);
-        });
+        const std::optional<pe::VersionNode> text =
+            find_child(block, table, [&](const pe::VersionNode& s) {
+                return pe::version_key_is(block, s, q.name.c_str(), false);
+            });
         if (text)
             found = TextValue{text->value_offset,
                               std::min<std::size_t>(text->value_length,
