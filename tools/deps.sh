@@ -4,6 +4,7 @@
 set -eu
 packages="build-essential cmake perl libperl-dev zlib1g-dev libexpat1-dev
   libxml-parser-perl libterm-readkey-perl libgtest-dev googletest python3 tar gzip"
+packages="$packages mingw-w64 python3-pefile zip file"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
