@@ -194,7 +194,7 @@ lmx::version::StreamVersion stream(const Bytes& bytes) {
     std::size_t at = 0;
     return lmx::version::read_stream([&](std::uint8_t* buffer, std::size_t size) -> long {
         const std::size_t n = std::min(size, bytes.size() - at);
-        std::memcpy(buffer, bytes.data() + at, n);
+        if (n > 0) std::memcpy(buffer, bytes.data() + at, n);
         at += n;
         return static_cast<long>(n);
     });
