@@ -75,6 +75,10 @@ const Message kMessages[] = {
     {ERROR_MEMBER_IN_ALIAS, "The specified account name is already a member of the group.\r\n"},
     {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle.\r\n"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
+    {ERROR_RESOURCE_DATA_NOT_FOUND,
+     "The specified image file did not contain a resource section.\r\n"},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND,
+     "The specified resource type cannot be found in the image file.\r\n"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.\r\n"},
     // Accounts, groups, shares and the shell.
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},

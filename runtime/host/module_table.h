@@ -32,3 +32,7 @@ XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Registry);
 XS_EXTERNAL(boot_LMX__Install__System__Win32__Msinst);
 XS_EXTERNAL(boot_KALDOR__Install__BackupPipe);
 XS_EXTERNAL(boot_KALDOR__Install__GnuTar);
+XS_EXTERNAL(boot_KALDOR__Install__SysInfo);
+XS_EXTERNAL(boot_KALDOR__Install__MachInfo);
+XS_EXTERNAL(boot_KALDOR__Install__BuildInfo);
+XS_EXTERNAL(boot_KALDOR__Install__System__Win32__VersionInfo);
