@@ -1,4 +1,4 @@
-# The front door: make deps | build | test | demo | bench
+# The front door: make deps | build | test | unit-test | demo | bench
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
@@ -17,6 +17,9 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory sanitize-test
+
+unit-test: build
+	ctest --test-dir $(BUILD) --output-on-failure -R '^unit$$'
 
 sanitize-test: deps
 	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DLMX_SANITIZE=ON >/dev/null

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/path_search.h"
+
 namespace launcher {
 
 const HostConstants kWindowsConstants = {"lmxrun.dll", ".exe", '\\', ';',
@@ -38,20 +40,10 @@ bool directory_of_bare_name(const std::string& argv0, const HostConstants& c,
         dir = cwd;
         return true;
     }
-    if (path_env == nullptr) return false;
-    const std::string path = path_env;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(c.path_list_separator, start);
-        if (end == std::string::npos) end = path.size();
-        const std::string entry = path.substr(start, end - start);
-        if (!entry.empty() && readable(join(entry, c, exe))) {
-            dir = entry;
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    // An empty entry names the working directory, which was tried first.
+    return path_env != nullptr &&
+           platform::search_path_list(exe, path_env, {c.path_list_separator, c.separator},
+                                      platform::EmptyEntry::skipped, readable, dir);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // PATH, and hands the extended command line to lmxrun_main. Built three
 // times with a different program name and default main sub.
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -43,18 +42,18 @@ void report_load_failure(const std::string& path) {
 
 int run(int argc, char** argv) {
     const launcher::HostConstants& host = launcher::kHostConstants;
-    std::vector<char> cwd(host.max_cwd + 1);
-    const char* cwd_text = crt::getcwd(cwd.data(), cwd.size());
+    std::string cwd;
+    const bool have_cwd = crt::getcwd(cwd);
     const launcher::LibraryChoice choice =
-        launcher::locate_library(argc > 0 ? argv[0] : "", host, readable, cwd_text,
-                                 std::getenv("PATH"));
+        launcher::locate_library(argc > 0 ? argv[0] : "", host, readable,
+                                 have_cwd ? cwd.c_str() : nullptr, crt::getenv("PATH"));
     if (!choice.found) {
         std::printf("cannot find path for arg0: %s\n", argc > 0 ? argv[0] : "");
         return kLauncherDirUnknown;
     }
 
     std::string path_value;
-    if (launcher::path_with_library(choice.path, std::getenv("PATH"), host, path_value))
+    if (launcher::path_with_library(choice.path, crt::getenv("PATH"), host, path_value))
         crt::putenv("PATH", path_value.c_str());
 
     HMODULE library = LoadLibraryExA(choice.path.c_str(), nullptr, 0);

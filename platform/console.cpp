@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
-#include <new>
 
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/modules.h"
 
 namespace {
@@ -36,18 +36,6 @@ int slot_of(DWORD which) {
     }
 }
 
-// A handle for an open descriptor; NULL when it cannot be made.
-HANDLE wrap_descriptor(int fd, bool console, bool owned = true) {
-    try {
-        return platform::handle_insert(std::make_shared<platform::DescriptorObject>(fd, owned),
-                                       console);
-    } catch (const std::bad_alloc&) {
-        if (owned) ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-}
-
 // Keeps a closed standard descriptor's number taken (by /dev/null), so that
 // no file opened later becomes the process's standard stream by accident.
 void reserve_descriptor(int fd) {
@@ -70,7 +58,7 @@ void initialise(StdHandles& h) {
         // The handle refers to the descriptor itself, so it follows a later
         // reopening of the standard stream, and closing it never closes the
         // runtime's own descriptors 0 to 2.
-        h.slots[fd] = wrap_descriptor(fd, terminal, false);
+        h.slots[fd] = platform::insert_descriptor(fd, terminal, false);
         if (terminal) h.has_console = true;
     }
 }
@@ -97,7 +85,7 @@ BOOL connect_console(bool all) {
         if (!all && slot != nullptr) continue;
         const int copy = ::fcntl(terminal, F_DUPFD_CLOEXEC, 3);
         if (copy < 0) continue;
-        slot = wrap_descriptor(copy, true);
+        slot = platform::insert_descriptor(copy, true);
     }
     ::close(terminal);
     h.has_console = true;
@@ -197,7 +185,7 @@ HANDLE CreateConsoleScreenBuffer(DWORD /*dwDesiredAccess*/, DWORD /*dwShareMode*
     }
     const int terminal = open_terminal();
     if (terminal < 0) return INVALID_HANDLE_VALUE;
-    HANDLE h = wrap_descriptor(terminal, true);
+    HANDLE h = platform::insert_descriptor(terminal, true);
     return h ? h : INVALID_HANDLE_VALUE;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/paths.h"
 
 namespace crt {
@@ -30,7 +31,14 @@ int access(const char* path, int mode) {
     return ::access(host.c_str(), flags);
 }
 
-char* getcwd(char* buffer, size_t size) { return ::getcwd(buffer, size); }
+bool getcwd(std::string& dir) {
+    std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+    if (cwd == nullptr) return false;
+    dir = cwd.get();
+    return true;
+}
+
+const char* getenv(const char* name) { return std::getenv(name); }
 
 int putenv(const char* name, const char* value) { return ::setenv(name, value, 1); }
 
@@ -55,10 +63,7 @@ int open(const char* path, int flags, int mode) {
 int close(int fd) { return ::close(fd); }
 
 int dup2(int fd, int target) {
-    int rc;
-    do rc = ::dup2(fd, target);
-    while (rc < 0 && errno == EINTR);
-    return rc < 0 ? -1 : 0;
+    return platform::retry_on_eintr([&] { return ::dup2(fd, target); }) < 0 ? -1 : 0;
 }
 
 int open_osfhandle(HANDLE handle, int /*flags*/) {
@@ -103,6 +108,11 @@ class FileSizeSignalIgnored {
 };
 
 }  // namespace
+
+int chdir(const char* path) {
+    std::string host;
+    return translated(path, host) ? ::chdir(host.c_str()) : -1;
+}
 
 int unlink(const char* path) {
     std::string host;

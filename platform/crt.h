@@ -21,9 +21,16 @@ constexpr int kReadAccess = 4;  // the mode of _access(path, 4)
 // 4 read, 6 both) to this process, else -1 with errno set.
 int access(const char* path, int mode);
 
-// _getcwd: the working directory in `buffer`, or nullptr with errno set
-// (ERANGE when it does not fit).
-char* getcwd(char* buffer, size_t size);
+// _getcwd(NULL, 0): the whole working directory, however long; false with
+// errno set.
+bool getcwd(std::string& dir);
+
+// _chdir: makes the directory at `path` the working directory. 0, or -1
+// with errno set.
+int chdir(const char* path);
+
+// getenv: the variable's value, or nullptr when it is not set.
+const char* getenv(const char* name);
 
 // _putenv_s: sets `name` to `value` in the process environment (and hence
 // in `environ`, which child processes inherit). 0 on success.

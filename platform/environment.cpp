@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
 
@@ -42,15 +42,12 @@ BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
 }
 
 DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
-    std::vector<char> buffer(4096);
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE) {
-            platform::fail_with_errno();
-            return 0;
-        }
-        buffer.resize(buffer.size() * 2);
+    std::string dir;
+    if (!crt::getcwd(dir)) {
+        platform::fail_with_errno();
+        return 0;
     }
-    return copy_value(buffer.data(), lpBuffer, nBufferLength);
+    return copy_value(dir, lpBuffer, nBufferLength);
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {

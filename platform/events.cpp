@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <new>
 
 #include "platform/errors.h"
+#include "platform/internal.h"
 
 namespace platform {
 
@@ -16,23 +16,19 @@ EventObject::~EventObject() { ::close(descriptor_); }
 void EventObject::set() {
     const std::uint64_t one = 1;
     // A counter that is already signaled stays so; nothing else can fail.
-    while (::write(descriptor_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    retry_on_eintr([&] { return ::write(descriptor_, &one, sizeof one); });
 }
 
 void EventObject::reset() {
     std::uint64_t count;
-    while (::read(descriptor_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    retry_on_eintr([&] { return ::read(descriptor_, &count, sizeof count); });
 }
 
 bool EventObject::satisfy_wait() {
     if (manual_) return true;
     std::uint64_t count;
-    ssize_t n;
-    do n = ::read(descriptor_, &count, sizeof count);
-    while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof count);
+    return retry_on_eintr([&] { return ::read(descriptor_, &count, sizeof count); }) ==
+           static_cast<ssize_t>(sizeof count);
 }
 
 std::shared_ptr<EventObject> event_object(HANDLE handle) {
@@ -54,13 +50,13 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualRes
         platform::fail_with_errno();
         return nullptr;
     }
-    try {
-        return platform::handle_insert(std::make_shared<platform::EventObject>(fd, bManualReset));
-    } catch (const std::bad_alloc&) {
+    std::shared_ptr<platform::EventObject> event;
+    if (!platform::allocated(
+            [&] { event = std::make_shared<platform::EventObject>(fd, bManualReset); })) {
         ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    return platform::handle_insert(std::move(event));
 }
 
 BOOL SetEvent(HANDLE hEvent) {

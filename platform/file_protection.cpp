@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
@@ -78,8 +79,8 @@ bool listed(const std::vector<std::string>& paths, bool& found) {
 std::string absolute_spelling(const std::string& host) {
     std::string path = host;
     if (path.empty() || path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+        std::string cwd;
+        if (crt::getcwd(cwd)) path = cwd + "/" + path;
     }
     std::vector<std::string> parts;
     size_t start = 0;

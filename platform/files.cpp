@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/named_pipes.h"
 #include "platform/paths.h"
 
@@ -55,15 +55,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    std::shared_ptr<platform::KernelObject> object;
-    try {
-        object = std::make_shared<platform::DescriptorObject>(fd);
-    } catch (const std::bad_alloc&) {
-        ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE h = platform::handle_insert(std::move(object));
+    HANDLE h = platform::insert_descriptor(fd);
     return h ? h : INVALID_HANDLE_VALUE;
 }
 
@@ -76,9 +68,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     }
     const int fd = platform::handle_fd(hFile);
     if (fd < 0) return FALSE;
-    ssize_t n;
-    do n = ::read(fd, lpBuffer, nNumberOfBytesToRead);
-    while (n < 0 && errno == EINTR);
+    const ssize_t n =
+        platform::retry_on_eintr([&] { return ::read(fd, lpBuffer, nNumberOfBytesToRead); });
     if (n < 0) return fail_with_errno();
     if (n == 0 && nNumberOfBytesToRead > 0) {
         struct stat st;
@@ -125,9 +116,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     const char* p = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
-        const ssize_t n = write_without_sigpipe(fd, p + done, nNumberOfBytesToWrite - done);
+        const ssize_t n = platform::retry_on_eintr(
+            [&] { return write_without_sigpipe(fd, p + done, nNumberOfBytesToWrite - done); });
         if (n < 0) {
-            if (errno == EINTR) continue;
             if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
             if (errno == EPIPE) {
                 SetLastError(ERROR_NO_DATA);
@@ -214,10 +205,7 @@ BOOL SetEndOfFile(HANDLE hFile) {
     if (fd < 0) return FALSE;
     const off_t position = ::lseek(fd, 0, SEEK_CUR);
     if (position < 0) return fail_with_errno();
-    int rc;
-    do rc = ::ftruncate(fd, position);
-    while (rc < 0 && errno == EINTR);
-    if (rc == 0) return TRUE;
+    if (platform::retry_on_eintr([&] { return ::ftruncate(fd, position); }) == 0) return TRUE;
     // A descriptor not open for writing gives EBADF or EINVAL here, where
     // Windows refuses the handle's access.
     if (errno == EBADF || errno == EINVAL) {

@@ -13,7 +13,9 @@
 #include <sstream>
 #include <string>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
 
@@ -53,9 +55,9 @@ bool within(const std::string& path, const std::string& point) {
 // existing parent when it does not exist.
 bool existing_canonical(std::string path, std::string& canonical) {
     if (path.empty() || path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) return platform::fail_with_errno();
-        path = std::string(cwd) + "/" + path;
+        std::string cwd;
+        if (!crt::getcwd(cwd)) return platform::fail_with_errno();
+        path = cwd + "/" + path;
     }
     for (;;) {
         if (char* resolved = ::realpath(path.c_str(), nullptr)) {
@@ -75,11 +77,12 @@ bool existing_canonical(std::string path, std::string& canonical) {
 bool mount_holding(const std::string& host, Mount& mount) {
     std::string canonical;
     if (!existing_canonical(host, canonical)) return false;
-    std::ifstream table("/proc/self/mountinfo");
-    if (!table) {
+    std::string text;
+    if (!platform::read_small_file(platform::proc_self_path("mountinfo"), text)) {
         SetLastError(ERROR_IO_DEVICE);
         return false;
     }
+    std::istringstream table(text);
     bool found = false;
     std::string line;
     while (std::getline(table, line)) {

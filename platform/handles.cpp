@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/internal.h"
 
 namespace platform {
 namespace {
@@ -48,17 +48,11 @@ DescriptorObject::~DescriptorObject() {
 HANDLE handle_insert(std::shared_ptr<KernelObject> object, bool console) {
     Table& t = table();
     std::lock_guard<std::mutex> guard(t.lock);
-    size_t index;
-    try {
-        if (!t.free_slots.empty()) {
-            index = t.free_slots.back();
-            t.free_slots.pop_back();
-        } else {
-            t.slots.emplace_back();
-            index = t.slots.size() - 1;
-        }
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    size_t index = t.slots.size();
+    if (!t.free_slots.empty()) {
+        index = t.free_slots.back();
+        t.free_slots.pop_back();
+    } else if (!allocated([&] { t.slots.emplace_back(); })) {
         return nullptr;
     }
     t.slots[index].object = std::move(object);

@@ -8,6 +8,7 @@
 
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 
 namespace {
 
@@ -42,10 +43,8 @@ BOOL apply_lock(HANDLE hFile, short type, bool wait, DWORD reserved, DWORD lengt
     range.l_start = static_cast<off_t>(start);
     // l_len 0 is "to the end of the file and beyond".
     range.l_len = length - 1 > kLargestOffset - start ? 0 : static_cast<off_t>(length);
-    int rc;
-    do rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range);
-    while (rc < 0 && errno == EINTR);
-    if (rc == 0) {
+    if (platform::retry_on_eintr(
+            [&] { return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range); }) == 0) {
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     }

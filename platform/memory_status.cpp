@@ -2,19 +2,18 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "platform/internal.h"
 
 namespace platform {
 namespace {
 
 std::optional<std::string> read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+    std::string text;
+    if (!read_small_file(path, text)) return std::nullopt;
+    return text;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -64,9 +66,9 @@ DWORD load_error(const char* message) {
 bool absolute_host_path(const char* name, std::string& path) {
     if (!host_path(name, path)) return false;
     if (!path.empty() && path[0] != '/' && path.find('/') != std::string::npos) {
-        char cwd[4096];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) return fail_with_errno();
-        path = std::string(cwd) + "/" + path;
+        std::string cwd;
+        if (!crt::getcwd(cwd)) return fail_with_errno();
+        path = cwd + "/" + path;
     }
     return true;
 }
@@ -203,13 +205,10 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
                                ::dlinfo(hModule, RTLD_DI_LINKMAP, &map) == 0 &&
                                (map->l_name == nullptr || map->l_name[0] == '\0'));
     if (main_program) {
-        std::vector<char> buffer(4096);
-        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) {
+        if (!crt::readlink(proc_self_path("exe").c_str(), path)) {
             fail_with_errno();
             return 0;
         }
-        path.assign(buffer.data(), static_cast<size_t>(n));
     } else if (as_system_library(hModule)) {
         // The stand-ins live in the layer, which is part of this object.
         Dl_info info;

@@ -25,6 +25,7 @@
 #include "platform/errors.h"
 #include "platform/events.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 
 namespace platform {
 namespace {
@@ -111,7 +112,7 @@ struct NamedPipeObject : KernelObject {
         return descriptor;
     }
 
-    std::string reopen_path() const { return "/proc/self/fd/" + std::to_string(path_fd); }
+    std::string reopen_path() const { return proc_self_path("fd/" + std::to_string(path_fd)); }
 
     // Takes the write end of a connected reader. Call with the lock.
     void adopt(int descriptor) {
@@ -124,9 +125,8 @@ struct NamedPipeObject : KernelObject {
     // The pending connect's thread: waits for a reader, then sets the
     // event.
     void wait_for_reader(std::shared_ptr<EventObject> event) {
-        int descriptor;
-        do descriptor = ::open(reopen_path().c_str(), O_WRONLY | O_CLOEXEC);
-        while (descriptor < 0 && errno == EINTR);
+        const int descriptor =
+            retry_on_eintr([&] { return ::open(reopen_path().c_str(), O_WRONLY | O_CLOEXEC); });
         const int err = errno;
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -178,20 +178,6 @@ NamedPipeObject::~NamedPipeObject() {
     ::close(claim);
 }
 
-// Starts the pending connect's thread with every signal blocked, so that
-// signals meant for the process are never taken by a thread without an
-// interpreter (whose signal handlers would then run there and crash).
-std::thread start_connector(NamedPipeObject* pipe, std::shared_ptr<EventObject> event) {
-    struct MaskRestore {
-        sigset_t previous;
-        ~MaskRestore() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-    } restore;
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &restore.previous);
-    return std::thread(&NamedPipeObject::wait_for_reader, pipe, std::move(event));
-}
-
 std::shared_ptr<NamedPipeObject> pipe_object(HANDLE handle) {
     std::shared_ptr<KernelObject> object = handle_lookup(handle);
     auto pipe = std::dynamic_pointer_cast<NamedPipeObject>(object);
@@ -238,14 +224,8 @@ HANDLE open_pipe_client(const char* name, DWORD desired_access) {
         return INVALID_HANDLE_VALUE;
     }
     make_blocking(fd);
-    try {
-        HANDLE h = handle_insert(std::make_shared<DescriptorObject>(fd));
-        return h ? h : INVALID_HANDLE_VALUE;
-    } catch (const std::bad_alloc&) {
-        ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    HANDLE h = insert_descriptor(fd);
+    return h ? h : INVALID_HANDLE_VALUE;
 }
 
 }  // namespace platform
@@ -280,12 +260,11 @@ HANDLE CreateNamedPipeA(LPCSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD
         return INVALID_HANDLE_VALUE;
     }
     std::shared_ptr<NamedPipeObject> pipe;
-    try {
-        pipe = std::make_shared<NamedPipeObject>(fifo, st, path_fd, claim, nOutBufferSize);
-    } catch (const std::bad_alloc&) {
+    if (!allocated([&] {
+            pipe = std::make_shared<NamedPipeObject>(fifo, st, path_fd, claim, nOutBufferSize);
+        })) {
         ::close(path_fd);
         ::close(claim);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE h = handle_insert(std::move(pipe));
@@ -318,7 +297,10 @@ BOOL ConnectNamedPipe(HANDLE hNamedPipe, LPOVERLAPPED lpOverlapped) {
     lpOverlapped->Internal = STATUS_PENDING;
     lpOverlapped->InternalHigh = 0;
     try {
-        pipe->connector = start_connector(pipe.get(), event);
+        // Signals meant for the process are never taken by this thread,
+        // which has no interpreter for their handlers.
+        pipe->connector =
+            start_thread_without_signals(&NamedPipeObject::wait_for_reader, pipe.get(), event);
     } catch (const std::system_error&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;

@@ -1,8 +1,6 @@
 #include "platform/process_table.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -24,6 +21,7 @@
 #include "platform/codepages.h"
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/modules.h"
 #include "platform/processes.h"
 
@@ -32,41 +30,6 @@ namespace {
 
 constexpr auto kReadBound = std::chrono::milliseconds(500);
 constexpr size_t kCommandLineMaxUnits = 32766;
-
-std::string proc_path(DWORD pid, const char* entry) {
-    return "/proc/" + std::to_string(pid) + "/" + entry;
-}
-
-// Reads a whole file; false with errno set.
-bool read_whole(const std::string& path, std::string& contents) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    contents.clear();
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = errno;
-            ::close(fd);
-            errno = err;
-            return n == 0;
-        }
-        contents.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-// An abandoned reader thread still runs code of this library: keep it
-// loaded for the rest of the process, so that unloading it cannot pull the
-// code from under that thread.
-void keep_library_loaded() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        Dl_info info;
-        if (::dladdr(reinterpret_cast<void*>(&keep_library_loaded), &info) && info.dli_fname)
-            ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    });
-}
 
 struct PendingRead {
     std::mutex lock;
@@ -83,9 +46,11 @@ bool read_file_bounded(const std::string& path, std::string& contents) {
     auto pending = std::make_shared<PendingRead>();
     std::thread reader;
     try {
-        reader = std::thread([pending, path] {
+        // The thread takes no signals: the installer's handlers stay on its
+        // own threads.
+        reader = start_thread_without_signals([pending, path] {
             std::string data;
-            const bool ok = read_whole(path, data);
+            const bool ok = read_small_file(path, data);
             const int error = errno;
             std::lock_guard<std::mutex> guard(pending->lock);
             pending->ok = ok;
@@ -101,6 +66,7 @@ bool read_file_bounded(const std::string& path, std::string& contents) {
     std::unique_lock<std::mutex> lock(pending->lock);
     if (!pending->finished.wait_for(lock, kReadBound, [&] { return pending->done; })) {
         lock.unlock();
+        // The abandoned reader still runs code of this library.
         keep_library_loaded();
         reader.detach();
         SetLastError(ERROR_TIMEOUT);
@@ -144,12 +110,12 @@ bool is_deleted(const std::string& path) {
 }
 
 bool read_status(DWORD pid, std::string& status) {
-    return read_whole(proc_path(pid, "status"), status);
+    return read_small_file(proc_path(pid, "status"), status);
 }
 
 bool read_host_process(DWORD pid, HostProcess& p) {
     std::string stat, status;
-    if (!read_whole(proc_path(pid, "stat"), stat) || !read_status(pid, status)) return false;
+    if (!read_small_file(proc_path(pid, "stat"), stat) || !read_status(pid, status)) return false;
     // "pid (comm) state ppid ...": the name may itself hold parentheses.
     const size_t open = stat.find('('), close = stat.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open) return false;
@@ -200,7 +166,8 @@ struct MappedFile {
 // The files that a process has mapped, in the order of their first mapping.
 bool read_mapped_files(DWORD pid, std::vector<MappedFile>& files) {
     std::string maps;
-    if (!read_file_bounded(pid == 0 ? "/proc/self/maps" : proc_path(pid, "maps"), maps)) return false;
+    if (!read_file_bounded(pid == 0 ? proc_self_path("maps") : proc_path(pid, "maps"), maps))
+        return false;
     files.clear();
     std::unordered_set<std::string> seen;
     size_t at = 0;
@@ -328,12 +295,11 @@ BOOL module_entry(HANDLE snapshot, MODULEENTRY32* entry, bool first) {
 bool modules_of_handle(HANDLE process, std::vector<MappedFile>& files) {
     const DWORD pid = GetProcessId(process);
     if (pid == 0) return false;
-    try {
-        if (!read_mapped_files(pid == GetCurrentProcessId() ? 0 : pid, files)) return false;
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    bool read = false;
+    if (!allocated(
+            [&] { read = read_mapped_files(pid == GetCurrentProcessId() ? 0 : pid, files); }) ||
+        !read)
         return false;
-    }
     if (!process_is_running(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -411,20 +377,18 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
         return INVALID_HANDLE_VALUE;
     }
     std::shared_ptr<SnapshotObject> s;
-    try {
-        s = std::make_shared<SnapshotObject>();
-        if ((dwFlags & TH32CS_SNAPPROCESS) && !list_host_processes(s->processes))
-            return INVALID_HANDLE_VALUE;
-        if (dwFlags & TH32CS_SNAPMODULE) {
-            s->module_pid = th32ProcessID == 0 ? GetCurrentProcessId() : th32ProcessID;
-            if (!read_mapped_files(th32ProcessID == GetCurrentProcessId() ? 0 : th32ProcessID,
-                                   s->modules))
-                return INVALID_HANDLE_VALUE;
-        }
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    bool read = false;
+    if (!allocated([&] {
+            s = std::make_shared<SnapshotObject>();
+            read = !(dwFlags & TH32CS_SNAPPROCESS) || list_host_processes(s->processes);
+            if (read && (dwFlags & TH32CS_SNAPMODULE)) {
+                s->module_pid = th32ProcessID == 0 ? GetCurrentProcessId() : th32ProcessID;
+                read = read_mapped_files(th32ProcessID == GetCurrentProcessId() ? 0 : th32ProcessID,
+                                         s->modules);
+            }
+        }) ||
+        !read)
         return INVALID_HANDLE_VALUE;
-    }
     HANDLE h = handle_insert(std::move(s));
     return h ? h : INVALID_HANDLE_VALUE;
 }
@@ -451,12 +415,14 @@ NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClas
     if (SystemInformationClass != SystemProcessInformation) return STATUS_INVALID_INFO_CLASS;
     std::vector<HostProcess> processes;
     std::vector<unsigned char> out;
-    try {
-        if (!list_host_processes(processes)) return STATUS_ACCESS_DENIED;
-        for (const HostProcess& p : processes) append_process_information(out, p);
-    } catch (const std::bad_alloc&) {
+    bool listed = false;
+    if (allocation_error([&] {
+            listed = list_host_processes(processes);
+            if (listed)
+                for (const HostProcess& p : processes) append_process_information(out, p);
+        }) != ERROR_SUCCESS)
         return STATUS_INFO_LENGTH_MISMATCH;
-    }
+    if (!listed) return STATUS_ACCESS_DENIED;
     if (ReturnLength) *ReturnLength = static_cast<ULONG>(out.size());
     if (SystemInformation == nullptr || SystemInformationLength < out.size())
         return STATUS_INFO_LENGTH_MISMATCH;
@@ -473,14 +439,13 @@ NTSTATUS NtQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS Proces
     if (pid == 0) return STATUS_INVALID_HANDLE;
     std::string line;
     std::u16string text;
-    try {
-        if (!read_command_line(pid, line))
-            return GetLastError() == ERROR_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_ACCESS_DENIED;
-        if (!process_is_running(ProcessHandle)) return STATUS_PROCESS_IS_TERMINATING;
-        text = utf16_of(line);
-    } catch (const std::bad_alloc&) {
+    bool read = false;
+    if (allocation_error([&] { read = read_command_line(pid, line); }) != ERROR_SUCCESS)
         return STATUS_INFO_LENGTH_MISMATCH;
-    }
+    if (!read) return GetLastError() == ERROR_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_ACCESS_DENIED;
+    if (!process_is_running(ProcessHandle)) return STATUS_PROCESS_IS_TERMINATING;
+    if (allocation_error([&] { text = utf16_of(line); }) != ERROR_SUCCESS)
+        return STATUS_INFO_LENGTH_MISMATCH;
     if (text.size() > kCommandLineMaxUnits) text.resize(kCommandLineMaxUnits);
     const size_t bytes = text.size() * sizeof(char16_t);
     const size_t needed = sizeof(UNICODE_STRING) + bytes + sizeof(char16_t);

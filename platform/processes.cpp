@@ -19,13 +19,15 @@ extern "C" {  // this glibc's header lacks the C linkage for C++
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <unordered_map>
 
+#include "platform/child_reaper.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/events.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
+#include "platform/path_search.h"
 #include "platform/paths.h"
 
 extern char** environ;
@@ -35,26 +37,6 @@ namespace {
 
 HANDLE const kCurrentProcess = INVALID_HANDLE_VALUE;
 constexpr DWORD kAllAccess = 0x1FFFFF;
-
-// Children whose last handle went while they still ran: they are collected
-// later, so that none stays a zombie.
-struct Orphans {
-    std::mutex lock;
-    std::vector<pid_t> pids;
-};
-
-Orphans& orphans() {
-    static Orphans o;
-    return o;
-}
-
-void collect_orphans() {
-    Orphans& o = orphans();
-    std::lock_guard<std::mutex> guard(o.lock);
-    o.pids.erase(std::remove_if(o.pids.begin(), o.pids.end(),
-                                [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; }),
-                 o.pids.end());
-}
 
 enum class Fate { running, ended, lost };
 
@@ -85,10 +67,10 @@ struct ProcessObject : KernelObject {
                 std::lock_guard<std::mutex> guard(c.lock);
                 c.by_pid.erase(pid);
             }
+            // A child that still runs is collected as soon as it ends.
             if (fate == Fate::running && ::waitpid(pid, nullptr, WNOHANG) == 0) {
-                Orphans& o = orphans();
-                std::lock_guard<std::mutex> guard(o.lock);
-                o.pids.push_back(pid);
+                reap_when_ended(pid, pidfd);
+                return;
             }
         }
         ::close(pidfd);
@@ -152,9 +134,7 @@ void settle(ProcessObject& p, bool block) {
         return;
     }
     int status = 0;
-    pid_t r;
-    do r = ::waitpid(p.pid, &status, block ? 0 : WNOHANG);
-    while (r < 0 && errno == EINTR);
+    const pid_t r = retry_on_eintr([&] { return ::waitpid(p.pid, &status, block ? 0 : WNOHANG); });
     if (r == 0) return;
     if (r < 0) {
         p.fate = Fate::lost;
@@ -181,17 +161,6 @@ DWORD wait_process(ProcessObject& p, DWORD milliseconds) {
     return WAIT_OBJECT_0;
 }
 
-// A handle for a new object, or NULL with the last error set.
-template <class T, class... Args>
-HANDLE insert_new(Args&&... args) {
-    try {
-        return handle_insert(std::make_shared<T>(std::forward<Args>(args)...));
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-}
-
 bool names_this_process(HANDLE process) {
     if (process == kCurrentProcess) return true;
     std::shared_ptr<ProcessObject> p = process_object(process);
@@ -206,12 +175,6 @@ bool has_directory(const std::string& program) {
            (program.size() >= 2 && program[1] == ':');
 }
 
-bool is_executable_file(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
-}
-
 // The host path of the program: translated when it names a file, else the
 // first executable file of that name in PATH.
 bool resolve_program(const std::string& program, std::string& path) {
@@ -220,24 +183,7 @@ bool resolve_program(const std::string& program, std::string& path) {
         return false;
     }
     if (has_directory(program)) return host_path(program.c_str(), path);
-    const char* search = std::getenv("PATH");
-    std::string dirs = search ? search : "/usr/local/bin:/usr/bin:/bin";
-    bool denied = false;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + program;
-        if (is_executable_file(candidate)) {
-            path = candidate;
-            return true;
-        }
-        denied = denied || ::access(candidate.c_str(), F_OK) == 0;
-        if (end == dirs.size()) break;
-        start = end + 1;
-    }
-    SetLastError(denied ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
-    return false;
+    return search_executable(program, "/usr/local/bin:/usr/bin:/bin", path);
 }
 
 // The three descriptors that become the child's 0, 1 and 2: private
@@ -400,15 +346,13 @@ BOOL CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES /*a
     }
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return fail_with_errno();
-    HANDLE read_end = insert_new<DescriptorObject>(fds[0]);
+    HANDLE read_end = insert_descriptor(fds[0]);
     if (read_end == nullptr) {
-        ::close(fds[0]);
         ::close(fds[1]);
         return FALSE;
     }
-    HANDLE write_end = insert_new<DescriptorObject>(fds[1]);
+    HANDLE write_end = insert_descriptor(fds[1]);
     if (write_end == nullptr) {
-        ::close(fds[1]);
         CloseHandle(read_end);
         return FALSE;
     }
@@ -453,7 +397,6 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    collect_orphans();
     std::vector<std::string> arguments =
         lpCommandLine ? split_command_line(lpCommandLine)
                       : std::vector<std::string>{lpApplicationName};
@@ -492,17 +435,14 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
     std::shared_ptr<ProcessObject> process;
     HANDLE process_handle = nullptr, thread_handle = nullptr;
     if (pidfd >= 0) {
-        try {
-            process = std::make_shared<ProcessObject>(pid, pidfd, true, kAllAccess);
-            {
+        if (allocated([&] {
+                process = std::make_shared<ProcessObject>(pid, pidfd, true, kAllAccess);
                 Children& c = children();
                 std::lock_guard<std::mutex> guard(c.lock);
                 c.by_pid[pid] = process;
-            }
+            })) {
             process_handle = handle_insert(process);
             if (process_handle) thread_handle = insert_new<ThreadObject>(process);
-        } catch (const std::bad_alloc&) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         }
     } else {
         fail_with_errno();
@@ -544,15 +484,15 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL /*bInheritHandle*/, DWORD dwProce
         ::close(pidfd);
         return nullptr;
     }
-    try {
-        HANDLE h = handle_insert(std::make_shared<ProcessObject>(
-            static_cast<pid_t>(dwProcessId), pidfd, false, dwDesiredAccess));
-        return h;
-    } catch (const std::bad_alloc&) {
+    std::shared_ptr<ProcessObject> process;
+    if (!allocated([&] {
+            process = std::make_shared<ProcessObject>(static_cast<pid_t>(dwProcessId), pidfd, false,
+                                                      dwDesiredAccess);
+        })) {
         ::close(pidfd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    return handle_insert(std::move(process));
 }
 
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/registry_names.h"
 #include "platform/registry_tables.h"
 #include "platform/store.h"
@@ -180,18 +180,16 @@ LONG new_handle(std::shared_ptr<Part> part, std::int64_t id, REGSAM sam, PHKEY r
     bool denied = false;
     const REGSAM rights = granted_rights(sam, part ? part->writable() : false, denied);
     if (denied) return ERROR_ACCESS_DENIED;
-    try {
-        auto object = std::make_shared<KeyObject>();
-        object->part = std::move(part);
-        object->id = id;
-        object->access = rights;
-        const HANDLE h = handle_insert(std::move(object));
-        if (h == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-        *result = reinterpret_cast<HKEY>(h);
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
+    std::shared_ptr<KeyObject> object;
+    if (allocation_error([&] { object = std::make_shared<KeyObject>(); }) != ERROR_SUCCESS)
         return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    object->part = std::move(part);
+    object->id = id;
+    object->access = rights;
+    const HANDLE h = handle_insert(std::move(object));
+    if (h == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    *result = reinterpret_cast<HKEY>(h);
+    return ERROR_SUCCESS;
 }
 
 // Below HKEY_USERS the first component names the hive: .DEFAULT (in the

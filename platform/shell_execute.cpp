@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/handles.h"
+#include "platform/path_search.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
 #include "platform/shell.h"
@@ -24,27 +26,6 @@ namespace {
 constexpr int kStarted = 42;
 
 HINSTANCE result(int code) { return reinterpret_cast<HINSTANCE>(static_cast<std::intptr_t>(code)); }
-
-bool is_executable_file(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// A program of that bare name in a directory of PATH; empty when none.
-std::string find_in_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string list = path ? path : "";
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t end = std::min(list.find(':', start), list.size());
-        std::string dir = list.substr(start, end - start);
-        if (dir.empty()) dir = ".";
-        const std::string candidate = dir + "/" + name;
-        if (is_executable_file(candidate)) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
 
 // "scheme:..." with a scheme of two characters or more, so that a drive
 // letter is not one.
@@ -58,9 +39,9 @@ bool has_scheme(const char* name) {
 }
 
 std::string absolute(const std::string& path) {
+    std::string cwd;
     if (!path.empty() && path[0] == '/') return path;
-    char cwd[PATH_MAX];
-    return ::getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
+    return crt::getcwd(cwd) ? cwd + "/" + path : path;
 }
 
 // The ShellExecuteA code of a failed process start.
@@ -95,18 +76,17 @@ HINSTANCE ShellExecuteA(HWND /*hwnd*/, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR
         struct stat st;
         if (::stat(file.c_str(), &st) != 0) {
             if (file.find('/') != std::string::npos) return result(SE_ERR_FNF);
-            file = find_in_path(file);
-            if (file.empty()) return result(SE_ERR_FNF);
+            if (!platform::search_executable(file, "", file)) return result(SE_ERR_FNF);
         }
-        if (is_executable_file(file)) {
+        if (platform::is_executable_file(file)) {
             arguments = platform::split_command_line(
                 ("x " + std::string(lpParameters ? lpParameters : "")).c_str());
             arguments[0] = absolute(file);
         }
     }
     if (arguments.empty()) {
-        const std::string opener = find_in_path("xdg-open");
-        if (opener.empty()) return result(SE_ERR_NOASSOC);
+        std::string opener;
+        if (!platform::search_executable("xdg-open", "", opener)) return result(SE_ERR_NOASSOC);
         arguments = {opener, url ? std::string(lpFile) : absolute(file)};
     }
     std::string command_line = platform::join_command_line(arguments);

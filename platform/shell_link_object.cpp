@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/filesystems.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/paths.h"
 #include "platform/shell.h"
 #include "platform/shell_link.h"
@@ -144,17 +144,13 @@ class ShellLinkObject final : public IShellLinkA, public IPersistFile, public IS
     HRESULT Load(LPCOLESTR pszFileName, DWORD /*dwMode*/) override {
         std::string path;
         if (!host_file(pszFileName, path)) return last_error_result();
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return errno_result();
-        std::vector<BYTE> data;
-        char chunk[65536];
-        while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-            data.insert(data.end(), chunk, chunk + in.gcount());
-            if (data.size() > kMaxLinkFile) return E_FAIL;
-        }
-        if (in.bad()) return errno_result();
+        std::string data;
+        if (!platform::read_small_file(path, data, kMaxLinkFile))
+            return errno == EFBIG ? E_FAIL : errno_result();
         platform::ShellLink read;
-        if (!platform::decode_shell_link(data.data(), data.size(), read)) return E_FAIL;
+        if (!platform::decode_shell_link(reinterpret_cast<const BYTE*>(data.data()), data.size(),
+                                         read))
+            return E_FAIL;
         link_ = std::move(read);
         file_ = path;
         return S_OK;
@@ -167,16 +163,10 @@ class ShellLinkObject final : public IShellLinkA, public IPersistFile, public IS
         const std::vector<BYTE> data = platform::encode_shell_link(link_);
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) return errno_result();
-        size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                const HRESULT hr = errno_result();
-                ::close(fd);
-                return hr;
-            }
-            done += static_cast<size_t>(n);
+        if (!platform::write_all(fd, data.data(), data.size())) {
+            const HRESULT hr = errno_result();
+            ::close(fd);
+            return hr;
         }
         if (::close(fd) != 0) return errno_result();
         if (fRemember || pszFileName == nullptr) file_ = path;

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/security.h"
 #include "platform/store_internal.h"
 
@@ -34,8 +36,8 @@ std::map<std::string, std::shared_ptr<Part>>& cache() {
 // runtime changes into its own directory.
 const std::string& start_dir() {
     static const std::string dir = [] {
-        char buffer[4096];
-        return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string("/");
+        std::string dir;
+        return crt::getcwd(dir) ? dir : std::string("/");
     }();
     return dir;
 }
@@ -306,9 +308,9 @@ const std::string& failure_text() { return failure; }
 
 const std::string& boot_id() {
     static const std::string id = [] {
-        std::ifstream in("/proc/sys/kernel/random/boot_id");
         std::string text;
-        std::getline(in, text);
+        read_small_file("/proc/sys/kernel/random/boot_id", text);
+        text.erase(std::min(text.find('\n'), text.size()));
         return text.empty() ? std::string("unknown") : text;
     }();
     return id;

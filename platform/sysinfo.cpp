@@ -6,8 +6,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
@@ -17,6 +15,7 @@
 #endif
 
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/memory_status.h"
 
 namespace {
@@ -40,10 +39,9 @@ constexpr ULONGLONG kUserAddressSpace =
     sizeof(void*) == 8 ? (ULONGLONG{1} << 47) : (ULONGLONG{3} << 30);
 
 std::string meminfo_text() {
-    std::ifstream in("/proc/meminfo");
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+    std::string text;
+    platform::read_small_file("/proc/meminfo", text);
+    return text;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/codepages.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/internal.h"
 #include "platform/pe_image.h"
 #include "platform/pe_resources.h"
 #include "platform/pe_version_block.h"
@@ -32,9 +33,10 @@ class FileSource : public pe::ByteSource {
         buffer_.resize(length);
         std::size_t done = 0;
         while (done < length) {
-            const ssize_t n = ::pread(fd_, buffer_.data() + done, length - done,
-                                      static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
+            const ssize_t n = platform::retry_on_eintr([&] {
+                return ::pread(fd_, buffer_.data() + done, length - done,
+                               static_cast<off_t>(offset + done));
+            });
             if (n <= 0) return nullptr;
             done += static_cast<std::size_t>(n);
         }

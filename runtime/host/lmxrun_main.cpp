@@ -17,7 +17,6 @@
 namespace {
 
 constexpr size_t kPathStep = 1024;
-constexpr size_t kCallerDirSize = 1024;
 
 void xs_init(pTHX) { lmx::register_static_modules(aTHX); }
 
@@ -107,20 +106,20 @@ extern "C" __attribute__((visibility("default"))) int lmxrun_main(int argc, char
 
     std::string runtime_dir;
     const bool have_runtime_dir = runtime_directory(runtime_dir);
-    char caller_dir[kCallerDirSize];
-    if (crt::getcwd(caller_dir, sizeof caller_dir) == nullptr) {
+    std::string caller_dir;
+    if (!crt::getcwd(caller_dir)) {
         std::printf("cannot get caller current directory\n");
         discard_interpreter(my_perl);
         return -1;
     }
-    if (have_runtime_dir && !runtime_dir.empty() && PerlDir_chdir(runtime_dir.c_str()) != 0) {
+    if (have_runtime_dir && !runtime_dir.empty() && crt::chdir(runtime_dir.c_str()) != 0) {
         std::printf("cannot change to directory %s\n", runtime_dir.c_str());
         discard_interpreter(my_perl);
         return -1;
     }
 
     HV* config = get_hv("KALDOR::Install::Config", GV_ADD);
-    store_config(aTHX_ config, "CallerDir", caller_dir);
+    store_config(aTHX_ config, "CallerDir", caller_dir.c_str());
     store_config(aTHX_ config, "RuntimeDir", runtime_dir.c_str());
     store_config(aTHX_ config, "BinaryInstVersion", lmx::build_stamps::full_build_version);
     store_config(aTHX_ config, "BinaryChangeList", lmx::build_stamps::changelist);

@@ -32,10 +32,17 @@ struct DumpWriter {
     std::string text;
     std::vector<OpenContainer> open;
     std::unordered_set<const SV*> on_path;  // the containers in `open`
+    bool refused = false;                   // a hash key would not read back
 };
 
 bool is_undefined(const SV* sv) {
     return !(SvFLAGS(sv) & (SVf_IOK | SVf_NOK | SVf_POK | SVp_IOK | SVp_NOK | SVp_POK));
+}
+
+void write_string(pTHX_ std::string& text, SV* sv) {
+    STRLEN length;
+    const char* bytes = SvPV(sv, length);
+    lmx::dump::append_string(text, bytes, length);
 }
 
 void write_leaf(pTHX_ std::string& text, SV* sv) {
@@ -47,9 +54,7 @@ void write_leaf(pTHX_ std::string& text, SV* sv) {
         else
             lmx::dump::append_integer(text, SvIVX(sv));
     } else {
-        STRLEN length;
-        const char* bytes = SvPV(sv, length);
-        lmx::dump::append_string(text, bytes, length);
+        write_string(aTHX_ text, sv);
     }
 }
 
@@ -88,13 +93,23 @@ bool write_value(pTHX_ DumpWriter& w, SV* sv) {
             write_leaf(aTHX_ w.text, target);
             w.text += ')';
             return true;
+        case SVt_PVIV:
+        case SVt_PVNV:
+            // A string that has been used as a number: its string is its
+            // value (a number with a cached string, POK private only, stays
+            // a richer kind that writes nothing).
+            if (!SvPOK(target)) return true;
+            w.text += "SCALAR(";
+            write_string(aTHX_ w.text, target);
+            w.text += ')';
+            return true;
         default:  // code, globs, blessed or magical scalars, richer scalar kinds
             return true;
     }
 }
 
 // The next value of the innermost open container (writing what comes before
-// it), or null when the container is complete.
+// it), or null when the container is complete or a key is refused.
 SV* next_value(pTHX_ DumpWriter& w, OpenContainer& c) {
     switch (c.kind) {
         case Container::Ref:
@@ -117,6 +132,10 @@ SV* next_value(pTHX_ DumpWriter& w, OpenContainer& c) {
             if (entry == nullptr) return nullptr;
             STRLEN length;
             const char* key = HePV(entry, length);
+            if (!lmx::dump::key_reads_back(key, length)) {
+                w.refused = true;
+                return nullptr;
+            }
             lmx::dump::append_key(w.text, key, length, c.first);
             c.first = false;
             return hv_iterval(hash, entry);
@@ -133,12 +152,14 @@ bool abandon(pTHX_ DumpWriter& w) {
     return false;
 }
 
-// The dump text of `root`; false for a cyclic or too deeply nested structure.
+// The dump text of `root`; false for a cyclic or too deeply nested structure
+// and for a hash key that would not read back.
 bool write_dump(pTHX_ SV* root, std::string& text) {
     DumpWriter w;
     if (!write_value(aTHX_ w, root)) return abandon(aTHX_ w);
     while (!w.open.empty()) {
         SV* value = next_value(aTHX_ w, w.open.back());
+        if (w.refused) return abandon(aTHX_ w);
         if (value == nullptr) {
             w.text += ')';
             w.on_path.erase(w.open.back().container);

@@ -15,6 +15,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/handles.h"
+#include "platform/path_search.h"
 #include "platform/processes.h"
 #include "platform/unique_handle.h"
 #include "embedded_texts.h"
@@ -497,6 +498,18 @@ XS_INTERNAL(xs_DESTROY_XS) {
     XSRETURN_IV(1);
 }
 
+// SearchPathXS(program): the first executable file of that name in the
+// directories of PATH (an empty entry is the working directory), or undef.
+XS_INTERNAL(xs_SearchPathXS) {
+    dXSARGS;
+    const std::optional<std::string> program =
+        items == 1 ? lmx::text_arg(aTHX_ ST(0)) : std::nullopt;
+    std::string path;
+    if (!program || !platform::search_executable(*program, nullptr, path)) XSRETURN_UNDEF;
+    ST(0) = sv_2mortal(newSVpvn(path.data(), path.size()));
+    XSRETURN(1);
+}
+
 const lmx::NativeFunction kFunctions[] = {
     {"KALDOR::Install::PipeExec::newXS", xs_newXS},
     {"KALDOR::Install::PipeExec::OpenXS", xs_OpenXS},
@@ -511,6 +524,7 @@ const lmx::NativeFunction kFunctions[] = {
     {"KALDOR::Install::PipeExec::GetErrorXS", xs_GetErrorXS},
     {"KALDOR::Install::PipeExec::DESTROY_XS", xs_DESTROY_XS},
     {"KALDOR::Install::PipeExec::Readline", xs_Readline},
+    {"KALDOR::Install::PipeExec::SearchPathXS", xs_SearchPathXS},
 };
 
 }  // namespace

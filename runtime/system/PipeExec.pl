@@ -125,10 +125,8 @@ sub PrepareArgv {
         $error = do { local $! = 13; "$!" } if -e _;
         return "$program: $error";
     }
-    for my $dir (split /:/, defined $ENV{'PATH'} ? $ENV{'PATH'} : '') {
-        my $path = "$dir/$program";
-        return ('', $path, @args) if -f $path && -x _;
-    }
+    my $path = SearchPathXS($program);    # the layer's search of PATH
+    return ('', $path, @args) if defined $path;
     return "$program: No such command";
 }
 

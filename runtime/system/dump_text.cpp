@@ -64,6 +64,15 @@ void append_key(std::string& out, const char* key, size_t length, bool first) {
     out.append(kQuotes).append(key, length).append(kQuotes).append(" => ");
 }
 
+bool key_reads_back(const char* key, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        const char c = key[i];
+        if (c == '(' || c == ')') return false;
+        if (i + 1 < length && (c == '"' || c == ';') && key[i + 1] == c) return false;
+    }
+    return length == 0 || key[length - 1] != '"';
+}
+
 // --- Reading ---
 //
 // The reader follows the format's recursive definition, but with an explicit

@@ -31,6 +31,11 @@ void append_string(std::string& out, const char* bytes, size_t length);
 // A hash entry's head: ";;" unless it is the first, the key in two double
 // quotes on each side as it is (not escaped), and " => ".
 void append_key(std::string& out, const char* key, size_t length, bool first);
+// True when a key written by append_key reads back as itself. Keys are not
+// escaped, so one that holds "(", ")", ";;" or two double quotes in a row,
+// or that ends in a double quote, would read back as other keys or not at
+// all; the writer refuses such keys.
+bool key_reads_back(const char* key, size_t length);
 
 // --- Reading ---
 

@@ -140,4 +140,19 @@ subtest 'cycles and depth' => sub {
     is($said, ">>>> nesting error: deeper than 10000 levels\n", 'and says why');
 };
 
+subtest 'strings used as numbers, and keys that would not read back' => sub {
+    my ($text, $padded) = ('text', ' 5');
+    { no warnings 'numeric'; my $used = $text == 0 && $padded == 5; }
+    is(dumped({k => \$text}), "HASH(${Q}k$Q => SCALAR(${Q}text$Q))", 'a string used as a number: its string');
+    is_deeply(read_back(dumped({k => \$text})), {k => \'text'}, 'and it reads back');
+    is(dumped(\$padded), "SCALAR(${Q} 5$Q)", 'its string, not its number');
+    my $out = 'unchanged';
+    for my $key ("a$Q => ${Q}1$Q;;${Q}b", 'f(x)', 'a;;b', 'quote"') {
+        is(dumpElement({$key => 1, plain => 2}, \$out), 0, "the key '$key' is refused");
+        is(dumpElement([[{$key => 1}]], \$out), 0, 'also deep inside');
+    }
+    is($out, 'unchanged', 'and the output is left alone');
+    is(dumped({'a;b "c" \\' => 1}), "HASH(${Q}a;b \"c\" \\$Q => ${Q}1$Q)", 'other keys are written as they are');
+};
+
 LmxTest::finish();

@@ -106,6 +106,18 @@ subtest 'failures of the system call' => sub {
     is($closed->GetError(), 'set lock failed: The handle is invalid. ', 'its text');
 };
 
+subtest 'descriptors that are no descriptor' => sub {
+    my ($code, $out) = run_script(<<'PL');
+bootstrap KALDOR::Install::FileLock;
+my @r = map { KALDOR::Install::FileLock::new($_, 1) } 2**32 + 3, 'abc', -2**31 - 1;
+print 'results:', join(',', map { defined ? $_ : 'undef' } @r), "\n";
+0;
+PL
+    is($code, 0, 'the script ran');
+    is($out, "KALDOR::Install::FileLock::new(): undefined fd\n" x 3 . "results:undef,undef,undef\n",
+       'an out-of-range or non-numeric descriptor is refused, not truncated');
+};
+
 subtest 'messages of the package' => sub {
     my ($code, $out) = run_script(<<'PL');
 bootstrap KALDOR::Install::FileLock;

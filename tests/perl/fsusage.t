@@ -85,8 +85,11 @@ subtest 'sizes' => sub {
     my ($df_total, $df_avail) = split ' ', (`df -k --output=size,avail '$tmp'`)[1];
     is($kb[0], $df_total, 'total kilobytes as df');
     ok(abs($kb[1] - $df_avail) < $df_total / 100, 'available kilobytes as df');
-    is_deeply([KALDOR::Install::FSUsage::GetFSSize('C:')], [KALDOR::Install::FSUsage::GetFSSize('/')],
-              'drive C: is the root');
+    # Free space changes between two reads while other programs write.
+    my @drive = KALDOR::Install::FSUsage::GetFSSize('C:');
+    my @root = KALDOR::Install::FSUsage::GetFSSize('/');
+    is_deeply([@drive[0, 2]], [@root[0, 2]], 'drive C: is the root');
+    ok(abs($drive[1] - $root[1]) <= $root[0] / 100, 'with the same space available');
 
     is(KALDOR::Install::FSUsage::GetFSSize('\\\\host\\share'), undef, 'no size for a missing share');
     is(KALDOR::Install::FSUsage::GetFSSizeInBlocks('q:'), undef, 'nor for a drive that is not mapped');

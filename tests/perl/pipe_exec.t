@@ -170,6 +170,17 @@ subtest 'callbacks while a read waits' => sub {
     is($t->Readline, "x\n", 'a callback may drop the last reference to its session');
 };
 
+subtest 'an undefined callback clears it' => sub {
+    my $p = session();
+    my $calls = 0;
+    $p->SetCallback(sub { $calls++ });
+    is($p->SetCallback(undef), 0, 'SetCallback(undef)');
+    $p->Open(child_command($dir, 'pair', 'print "a\nb\n";'));
+    is_deeply([$p->Readline, $p->Readline, $p->Readline], ["a\n", "b\n", undef], 'reads go on');
+    is($calls, 0, 'without the old callback');
+    is($p->Close, 0, 'exit code');
+};
+
 subtest 'the child gets exactly its three standard handles' => sub {
     require Fcntl;
     open(my $open, '<', write_file("$dir/held", "x")) or die;
@@ -238,6 +249,53 @@ PL
     is(open_descriptors(), $before, 'and its pipes are closed');
 };
 
+# The signals that a thread of this process blocks, by its task id.
+sub blocked_signals {
+    my %blocked;
+    for my $status (glob "/proc/$$/task/*/status") {
+        open(my $in, '<', $status) or next;
+        my ($mask) = join('', <$in>) =~ /^SigBlk:\s*([0-9a-f]+)/m or next;
+        my ($task) = $status =~ m{task/(\d+)/};
+        $blocked{$task} = hex $mask;
+    }
+    return \%blocked;
+}
+
+# The parent's id in a /proc stat record, or 0.
+sub parent_of {
+    my ($stat) = @_;
+    open(my $in, '<', $stat) or return 0;
+    my $line = <$in>;
+    return defined $line && $line =~ /^\d+ \(.*\) \S (\d+)/s ? $1 : 0;
+}
+
+subtest 'sessions dropped while their children run leave no zombie' => sub {
+    my $before = open_descriptors();
+    my $ended = 0;
+    local $SIG{CHLD} = sub { $ended++ };    # the installer's own handler
+    {
+        my @sessions = map { my $p = session(); $p->Open('sleep 2'); $p } 1 .. 300;
+        is(scalar(grep { !defined $_->GetError } @sessions), 300, '300 children started');
+    }    # all dropped here, their children still running
+    my $threads = blocked_signals();
+    my @layer = grep { $_ != $$ } keys %$threads;
+    ok(@layer > 0, 'a thread of the layer waits for them');
+    my $wanted = 0;
+    $wanted |= 1 << ($_ - 1) for 1, 2, 10, 14, 15, 17;    # HUP INT USR1 ALRM TERM CHLD
+    is(scalar(grep { ($threads->{$_} & $wanted) != $wanted } @layer), 0,
+       'and takes no signals');
+    my $left;
+    for (1 .. 100) {
+        select(undef, undef, undef, 0.1);
+        $left = grep { parent_of($_) == $$ } glob '/proc/[0-9]*/stat';
+        last if $left == 0;
+    }
+    is($left, 0, 'every child is collected without another start');
+    is_deeply([zombie_children()], [], 'no zombie stays');
+    ok($ended > 0, "the installer's SIGCHLD handler still runs");
+    is(open_descriptors(), $before, 'and no descriptor stays open');
+};
+
 subtest 'SplitArgv and PrepareArgv' => sub {
     my @split = KALDOR::Install::PipeExec::SplitArgv('prog "a b" c\\"d  e', 'first');
     is_deeply(\@split, ['first', 'prog', 'a b', 'c"d', 'e'], 'quotes, escapes, white space');
@@ -259,6 +317,13 @@ subtest 'SplitArgv and PrepareArgv' => sub {
               ["$dir/bin/missing: No such file or directory"], 'a missing path');
     is_deeply([KALDOR::Install::PipeExec::PrepareArgv("$dir/bin/plain")],
               ["$dir/bin/plain: Permission denied"], 'a path that cannot be run');
+    require Cwd;
+    my $cwd = Cwd::getcwd();
+    chdir "$dir/bin" or die "chdir: $!\n";
+    local $ENV{PATH} = '/nonexistent::';
+    is_deeply([KALDOR::Install::PipeExec::PrepareArgv('tool')], ['', './tool'],
+              'an empty PATH entry is the working directory');
+    chdir $cwd or die "chdir: $!\n";
 };
 
 subtest 'natives refuse wrong arguments' => sub {

@@ -4,6 +4,7 @@
 // bound on nesting, which costs nothing extra.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -235,4 +236,25 @@ TEST(DumpText, NestingIsBounded) {
     std::string expected = too_deep;
     for (size_t i = 0; i < dump::kMaxDepth; ++i) expected += ">>>> ERR NO VAL\n";
     EXPECT_EQ(messages, expected);
+}
+
+TEST(DumpText, KeysTheWriterAcceptsReadBackAsThemselves) {
+    std::mt19937 random(1901);
+    static const char kChars[] = "\"();\\ =>a";
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string key;
+        for (int n = random() % 7; n > 0; --n) key += kChars[random() % (sizeof kChars - 1)];
+        if (!dump::key_reads_back(key.data(), key.size())) continue;
+        ++accepted;
+        std::string text = "HASH(", values, messages;
+        dump::append_key(text, key.data(), key.size(), true);
+        dump::append_string(text, "1", 1);
+        text += ")";
+        ASSERT_TRUE(read(text, values, messages)) << text;
+        EXPECT_EQ(values, "h(" + leaf('k', key) + leaf('s', "1") + ")") << text;
+    }
+    EXPECT_GT(accepted, 1000);
+    for (const char* key : {"a\"\" => \"\"1\"\";;\"\"b", "(", "x)", "a;;b", "ends\"", "\"\""})
+        EXPECT_FALSE(dump::key_reads_back(key, std::strlen(key))) << key;
 }
