@@ -43,6 +43,15 @@ subtest 'kit layout: library beside the launcher' => sub {
     like($f->{PATH}, qr/^\Q$kit\E:/, 'PATH begins with the library directory');
 };
 
+subtest 'a caller directory of any length' => sub {
+    my $deep = $caller;
+    $deep .= '/' . ('d' x 200) for 1 .. 8;    # 1600 bytes and more, below the host's limit
+    system('mkdir', '-p', $deep) == 0 or die "mkdir $deep\n";
+    my ($code, $out) = run_kit("$kit/ryninst", \@report, cwd => $deep);
+    is($code, 0, 'runs');
+    is(facts($out)->{CallerDir}, $deep, 'the whole caller directory');
+};
+
 subtest 'each launcher passes its own name and default main sub' => sub {
     for my $launcher (qw(ryninst rynsetup rynuninst)) {
         my ($code, $out) = run_kit("$kit/$launcher", [], cwd => $caller);
