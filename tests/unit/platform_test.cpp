@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +12,15 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/handles.h"
+#include "platform/internal.h"
 #include "platform/modules.h"
+#include "platform/path_search.h"
 #include "platform/paths.h"
 
 namespace {
@@ -242,3 +246,66 @@ TEST(Modules, HandlesAndFileNamesOfLoadedObjects) {
     EXPECT_EQ(GetModuleHandleA("no-such-object.so"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
+
+namespace {
+
+TEST(PlatformInternals, SmallFilesAreReadWholeUpToTheirLimit) {
+    std::string status;
+    ASSERT_TRUE(platform::read_small_file("/proc/self/status", status));  // size 0 in stat
+    EXPECT_NE(status.find("\nPid:"), std::string::npos);
+    TempDir dir;
+    const std::string path = dir.path + "/file";
+    std::ofstream(path) << std::string(5000, 'x');
+    std::string text = "kept";
+    errno = 0;
+    EXPECT_FALSE(platform::read_small_file(path, text, 4999));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(text, "kept");
+    ASSERT_TRUE(platform::read_small_file(path, text, 5000));
+    EXPECT_EQ(text.size(), 5000u);
+    EXPECT_FALSE(platform::read_small_file(dir.path + "/missing", text));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(PlatformInternals, PathListsInBothForms) {
+    std::vector<std::string> asked;
+    auto none = [&](const std::string& p) {
+        asked.push_back(p);
+        return false;
+    };
+    std::string dir;
+    EXPECT_FALSE(platform::search_path_list("a.exe", "C:\\bin;;D:\\x;", {';', '\\'},
+                                            platform::EmptyEntry::skipped, none, dir));
+    EXPECT_EQ(asked, (std::vector<std::string>{"C:\\bin\\a.exe", "D:\\x\\a.exe"}));
+    asked.clear();
+    EXPECT_FALSE(platform::search_path_list("a", ":/bin", platform::kHostPathList,
+                                            platform::EmptyEntry::working_directory, none, dir));
+    EXPECT_EQ(asked, (std::vector<std::string>{"./a", "/bin/a"}));
+    ASSERT_TRUE(platform::search_path_list(
+        "a", "/x:/y:/z", platform::kHostPathList, platform::EmptyEntry::skipped,
+        [](const std::string& p) { return p != "/x/a"; }, dir));
+    EXPECT_EQ(dir, "/y");
+}
+
+TEST(PlatformInternals, ExecutablesAreSearchedInPath) {
+    TempDir dir;
+    std::ofstream(dir.path + "/tool") << "#!/bin/sh\n";
+    std::ofstream(dir.path + "/data") << "text\n";
+    ::chmod((dir.path + "/tool").c_str(), 0755);
+    const char* saved = std::getenv("PATH");
+    const std::string old_path = saved ? saved : "";
+    ::setenv("PATH", ("/nonexistent:" + dir.path).c_str(), 1);
+    std::string path;
+    EXPECT_TRUE(platform::search_executable("tool", nullptr, path));
+    EXPECT_EQ(path, dir.path + "/tool");
+    EXPECT_FALSE(platform::search_executable("data", nullptr, path));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(platform::search_executable("none", nullptr, path));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    ::unsetenv("PATH");
+    EXPECT_FALSE(platform::search_executable("tool", nullptr, path));
+    EXPECT_TRUE(platform::search_executable("tool", dir.path.c_str(), path));
+    if (saved) ::setenv("PATH", old_path.c_str(), 1);
+}
+
+}  // namespace
