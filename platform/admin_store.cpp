@@ -33,6 +33,8 @@ DWORD add_account_rights(const std::string&, const std::vector<std::string>&) {
 bool find_share(const std::string&, Share&) { return false; }
 DWORD add_share(const Share&) { return no_store(); }
 DWORD delete_share(const std::string&) { return no_store(); }
+bool share_security(const std::string&, std::string&) { return false; }
+DWORD set_share_security(const std::string&, const std::string&) { return NERR_NetNameNotFound; }
 
 std::vector<std::pair<char, std::string>> drive_mappings() { return {}; }
 

@@ -25,7 +25,8 @@
 //       (group_sid may name a store group, a host group or a built-in local
 //       group; member_sid any account)
 //   rights(sid, name, UNIQUE(sid, name))
-//   shares(name PRIMARY KEY, path, remark, password, permissions, max_uses)
+//   shares(name PRIMARY KEY, path, remark, password, permissions, max_uses, sd)
+//       (sd: the share's self-relative security descriptor, or NULL)
 //   drives(letter PRIMARY KEY, root)
 // and the REG_MULTI_SZ value PendingFileRenameOperations under
 // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager of the store's
@@ -110,6 +111,10 @@ bool find_share(const std::string& name, Share& share);
 DWORD add_share(const Share& share);
 // NERR_NetNameNotFound for an unknown name.
 DWORD delete_share(const std::string& name);
+// The share's security descriptor in self-relative binary form; empty when none is stored. false: no such share.
+bool share_security(const std::string& name, std::string& descriptor);
+// Stores the descriptor (empty removes it). NERR_NetNameNotFound for an unknown share.
+DWORD set_share_security(const std::string& name, const std::string& descriptor);
 
 // --- Drives ---
 
