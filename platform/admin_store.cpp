@@ -72,8 +72,6 @@ DWORD on_machine_part(bool writing, FunctionRef<DWORD(Transaction&)> work) {
 DWORD query(FunctionRef<DWORD(Transaction&)> work) { return on_machine_part(false, work); }
 DWORD change(FunctionRef<DWORD(Transaction&)> work) { return on_machine_part(true, work); }
 
-std::string account_sid_text(DWORD rid) { return sid_string(machine_account_sid(rid)); }
-
 bool name_in_use(Transaction& tx, const std::string& name) {
     Statement q = tx.statement(
         "SELECT 1 FROM acct_users WHERE name = ?1 "
@@ -99,12 +97,34 @@ DWORD unless_unchanged(Transaction& tx, DWORD code) {
     return tx.changes() == 0 ? code : DWORD{ERROR_SUCCESS};
 }
 
-// Memberships and rights of an account that is going.
-void forget_account(Transaction& tx, const std::string& sid) {
-    tx.statement("DELETE FROM acct_members WHERE group_sid = ?1 OR member_sid = ?1")
-        .bind(1, sid)
-        .run();
-    tx.statement("DELETE FROM acct_rights WHERE sid = ?1").bind(1, sid).run();
+// A new account under a name that no store account has (else `taken`):
+// `insert` stores it with the next relative id, which comes back in `rid`.
+DWORD add_account(const std::string& name, DWORD taken, DWORD& rid,
+                  FunctionRef<void(Transaction&, DWORD)> insert) {
+    DWORD given = 0;
+    const DWORD status = change([&](Transaction& tx) -> DWORD {
+        if (name_in_use(tx, name)) return taken;
+        if (DWORD rc = take_rid(tx, given)) return rc;
+        insert(tx, given);
+        return tx.error();
+    });
+    if (status == ERROR_SUCCESS) rid = given;
+    return status;
+}
+
+// Deletes the account that `sql` names by its relative id (?1), with its
+// memberships and rights; `missing` when there is none.
+DWORD delete_account(const char* sql, DWORD rid, DWORD missing) {
+    return change([&](Transaction& tx) -> DWORD {
+        tx.statement(sql).bind(1, std::int64_t{rid}).run();
+        if (DWORD rc = unless_unchanged(tx, missing)) return rc;
+        const std::string sid = sid_string(machine_account_sid(rid));
+        tx.statement("DELETE FROM acct_members WHERE group_sid = ?1 OR member_sid = ?1")
+            .bind(1, sid)
+            .run();
+        tx.statement("DELETE FROM acct_rights WHERE sid = ?1").bind(1, sid).run();
+        return tx.error();
+    });
 }
 
 std::vector<User> select_users(const char* sql, FunctionRef<void(Statement&)> bind) {
@@ -256,10 +276,7 @@ bool find_group(DWORD rid, Group& group) {
 }
 
 DWORD add_user(User& user) {
-    DWORD rid = 0;
-    const DWORD status = change([&](Transaction& tx) -> DWORD {
-        if (name_in_use(tx, user.name)) return NERR_UserExists;
-        if (DWORD rc = take_rid(tx, rid)) return rc;
+    return add_account(user.name, NERR_UserExists, user.rid, [&](Transaction& tx, DWORD rid) {
         tx.statement(
               "INSERT INTO acct_users(rid, name, comment, password_hash, privilege, flags) "
               "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
@@ -270,45 +287,26 @@ DWORD add_user(User& user) {
             .bind(5, std::int64_t{user.privilege})
             .bind(6, std::int64_t{user.flags})
             .run();
-        return tx.error();
     });
-    if (status == ERROR_SUCCESS) user.rid = rid;
-    return status;
 }
 
 DWORD delete_user(DWORD rid) {
-    return change([&](Transaction& tx) -> DWORD {
-        tx.statement("DELETE FROM acct_users WHERE rid = ?1").bind(1, std::int64_t{rid}).run();
-        if (DWORD rc = unless_unchanged(tx, NERR_UserNotFound)) return rc;
-        forget_account(tx, account_sid_text(rid));
-        return tx.error();
-    });
+    return delete_account("DELETE FROM acct_users WHERE rid = ?1", rid, NERR_UserNotFound);
 }
 
 DWORD add_group(Group& group) {
-    DWORD rid = 0;
-    const DWORD status = change([&](Transaction& tx) -> DWORD {
-        if (name_in_use(tx, group.name)) return NERR_GroupExists;
-        if (DWORD rc = take_rid(tx, rid)) return rc;
+    return add_account(group.name, NERR_GroupExists, group.rid, [&](Transaction& tx, DWORD rid) {
         tx.statement("INSERT INTO acct_groups(rid, kind, name, comment) VALUES (?1, ?2, ?3, ?4)")
             .bind(1, std::int64_t{rid})
             .bind_lasting(2, group.kind == GroupKind::local ? "local" : "global")
             .bind(3, group.name)
             .bind(4, group.comment)
             .run();
-        return tx.error();
     });
-    if (status == ERROR_SUCCESS) group.rid = rid;
-    return status;
 }
 
 DWORD delete_group(DWORD rid) {
-    return change([&](Transaction& tx) -> DWORD {
-        tx.statement("DELETE FROM acct_groups WHERE rid = ?1").bind(1, std::int64_t{rid}).run();
-        if (DWORD rc = unless_unchanged(tx, NERR_GroupNotFound)) return rc;
-        forget_account(tx, account_sid_text(rid));
-        return tx.error();
-    });
+    return delete_account("DELETE FROM acct_groups WHERE rid = ?1", rid, NERR_GroupNotFound);
 }
 
 // --- Memberships ---

@@ -5,6 +5,7 @@
 use strict;
 use warnings;
 use Test::More;
+use POSIX ();
 use LmxTest qw(finish kit temp_dir write_file run_kit);
 use LmxTest::Registry qw(fresh_store sql);
 use LmxTest::Users qw(run_as make_test_user have_setpriv);
@@ -265,6 +266,15 @@ PL
     is(call('RemoveLocalGroup', 'lmxlocal'), 0, 'the local group is removed');
     is_deeply([call('getLocalGroupMembers', 'lmxlocal')], [2220, []], 'and gone');
     is(call('deleteUser', 'lmxuser1'), 0, 'clean up');
+
+    my @children = map {
+        my $pid = fork() // die "fork: $!\n";
+        POSIX::_exit((call('createUser', 'lmxrace', 'pw'))[0] == 0 ? 0 : 1) if $pid == 0;
+        $pid;
+    } 1 .. 4;
+    my @codes = sort map { waitpid($_, 0); $? >> 8 } @children;
+    is_deeply(\@codes, [0, 1, 1, 1], 'four processes make one user: exactly one succeeds');
+    is(sql($db, "SELECT count(*) FROM acct_users WHERE name = 'lmxrace'"), 1, 'and it is there once');
 };
 
 subtest 'store-managed members of the administrators' => sub {

@@ -6,6 +6,7 @@
 use strict;
 use warnings;
 use Test::More;
+use POSIX ();
 use Time::HiRes qw(sleep);
 use LmxTest qw(finish kit temp_dir write_file read_file run_kit);
 use LmxTest::Registry qw(fresh_store sql lmxreg);
@@ -276,6 +277,22 @@ subtest 'replacement at the next start, carried out by lmxreg' => sub {
          'a missing file is reported');
     is(read_file("$work/moved") . read_file("$work/kept"), 'otherkept', 'the others were carried out');
     is((lmxreg(['pending']))[1], "No operations are pending.\n", 'failed ones are dropped too');
+
+    my @children = map {
+        my $writer = $_;
+        my $pid = fork() // die "fork: $!\n";
+        if ($pid == 0) {
+            my $failed = grep { (call('MoveFileAfterReboot', "$work/w$writer-$_"))[0] != 0 } 1 .. 10;
+            POSIX::_exit($failed ? 1 : 0);
+        }
+        $pid;
+    } 1 .. 4;
+    is_deeply([map { waitpid($_, 0); $? >> 8 } @children], [0, 0, 0, 0], 'four processes schedule 10 each');
+    my @listed = split /\n/, (lmxreg(['pending']))[1];
+    is(scalar(@listed), 40, 'no operation is lost');
+    is_deeply([grep { m{/w3-\d+$} } @listed], [map { "delete  \\??\\$work/w3-$_" } 1 .. 10],
+              'each process\'s operations in its order');
+    lmxreg(['pending', '--run']);
 };
 
 subtest 'replacement at the next start and windows' => sub {

@@ -78,13 +78,14 @@ const Command kCommands[] = {
     {"pending", lmxreg::pending, "pending [--run]",
      "Lists the file operations scheduled for the next start (MoveFileEx with\n"
      "      MOVEFILE_DELAY_UNTIL_REBOOT: PendingFileRenameOperations under\n"
-     "      HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager); --run carries them out\n"
-     "      in order and clears them, as the system does at boot. Each runs once: one that\n"
-     "      fails is reported and dropped (the exit code is then 1).",
+     "      HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager). --run carries\n"
+     "      them out in order and clears them, as the system does at boot; each runs\n"
+     "      once: one that fails is reported and dropped (the exit code is then 1).",
      {{"run", false}}},
     {"drive", lmxreg::drive, "drive [X: DIRECTORY | X: /d]",
-     "Lists the drive letters mapped in the store; maps X: to an absolute host DIRECTORY,\n"
-     "      or with /d removes the mapping. C: is always /; LMX_DRIVE_MAP comes first.",
+     "Lists the drive letters mapped in the store; maps X: to an absolute host\n"
+     "      DIRECTORY, or with /d removes the mapping. C: is always /; LMX_DRIVE_MAP\n"
+     "      comes first.",
      {{"d", false}}},
 };
 
