@@ -313,6 +313,26 @@ PL
         is($out, "5|Access is denied. |-1|5\n", 'without the right to write: 5, or -1');
         is_deeply([call('infoUser', 'lmxnobody')], [-1], 'no account was made');
     }
+    SKIP: {
+        skip 'needs root to mount', 3 unless $> == 0;
+        local $ENV{LMX_STORE_DIR};
+        my $ro = fresh_store();
+        is_deeply([call('createUser', 'lmxkept', 'pw', 'Kept')], [0], 'a user in a store');
+        skip 'no read-only bind mount here', 2
+          unless system("mount --bind '$ro' '$ro' 2>/dev/null") == 0;
+        if (system("mount -o remount,bind,ro '$ro' 2>/dev/null") != 0) {
+            system("umount '$ro'");
+            skip 'no read-only bind mount here', 2;
+        }
+        my $out = in_second_process(<<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+my $a = 'KALDOR::Install::System::Win32::API';
+print join('|', $a->can('createUser')->('lmxro', 'pw'), $a->can('infoUser')->('lmxkept')), "\n";
+PL
+        system("umount '$ro'");
+        is($out, "5|Access is denied. |0|Kept\n", 'a store on a read-only mount: 5, and still read');
+        is_deeply([call('infoUser', 'lmxro')], [-1], 'no account was made');
+    }
     my $damaged = temp_dir();
     write_file("$damaged/machine.db", "not a database\n" x 100);
     local $ENV{LMX_STORE_DIR} = $damaged;
