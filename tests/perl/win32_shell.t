@@ -221,8 +221,9 @@ subtest 'shares' => sub {
     is_deeply([call('GetFileId', '//localhost/Docs/sub/file.txt')], \@id, 'and below //localhost/share');
     is_deeply([call('GetFileId', "\\\\$computer\\docs\\..\\..\\etc\\passwd")], [undef],
               'no path out of the share');
-    is_deeply([KALDOR::Install::FSUsage::GetFSSize("\\\\$computer\\docs")],
-              [KALDOR::Install::FSUsage::GetFSSize($shared)], 'FSUsage sees the share\'s filesystem');
+    is((KALDOR::Install::FSUsage::GetFSSize("\\\\$computer\\docs"))[0],
+       (KALDOR::Install::FSUsage::GetFSSize($shared))[0],
+       'FSUsage sees the share\'s filesystem (its size; the free space changes)');
     my ($code, $out) = run_kit(kit() . '/ryninst', ['--script', write_file("$dir/share.pl", <<"PL")]);
 bootstrap KALDOR::Install::System::Win32::API;
 my \$a = 'KALDOR::Install::System::Win32::API';
