@@ -48,7 +48,9 @@
 // from version i to i + 1; the component's version is its number of steps.
 // A part created by an older build is brought up to date when it is next
 // opened by a process that may write it (each step in its own transaction,
-// in list order); a part that carries a newer version of a component than
+// in list order; a process that may not write it reads it as it is when it
+// lacks a component altogether, else fails with ERROR_REVISION_MISMATCH);
+// a part that carries a newer version of a component than
 // this build knows fails to open with ERROR_REVISION_MISMATCH. Never change
 // a step once it has shipped: append one.
 #pragma once

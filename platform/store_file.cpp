@@ -214,6 +214,11 @@ DWORD check_schema(Part& part) {
                                       std::to_string(have) + " is newer than this program's (" +
                                       std::to_string(c->step_count) + ")");
         if (have == c->step_count) continue;
+        // A component that the part does not have at all (a build that had
+        // no such tables made it): the rest of the part stays readable for
+        // a process that may not add it; queries of the missing tables fail,
+        // and callers answer as for an empty store.
+        if (!s.writable && have == 0) continue;
         if (!s.writable)
             return record_failure(ERROR_REVISION_MISMATCH,
                                   s.path + ": " + c->name + " schema version " +

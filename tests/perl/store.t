@@ -144,6 +144,24 @@ PL
     ($code, $out) = run_script($script, @nobody);
     like($out, qr/^0,0,hello,/, 'HKLM still reads');
 
+    # A part made before the account tables existed: still readable for
+    # nobody; the first process that may write it adds them.
+    sql("$store/machine.db", "DELETE FROM store_components WHERE name = 'admin'; "
+        . join('', map { "DROP TABLE $_;" } qw(acct_next_rid acct_users acct_groups acct_members
+                                               acct_rights shares drives)));
+    ($code, $out) = run_script($script, @nobody);
+    like($out, qr/^0,0,hello,/, 'a part without a newer component reads');
+    ($code, $out) = run_script(<<'PL', @nobody);
+bootstrap KALDOR::Install::System::Win32::API;
+print join('|', KALDOR::Install::System::Win32::API::infoUser('nobody'),
+           KALDOR::Install::System::Win32::API::ShareInfo('docs')), "\n";
+0;
+PL
+    like($out, qr/^0\|.*\|2310$/, 'and its queries answer as an empty store');
+    lmxreg(['query', 'HKLM\\SOFTWARE\\Shared']);
+    is(sql("$store/machine.db", "SELECT version FROM store_components WHERE name = 'admin'"), 1,
+       'root brings the part up to date');
+
     # A store directory nobody may write, holding nothing: reads see the
     # seeded keys, writes give 5, and nothing is made.
     my $locked = LmxTest::temp_dir();
