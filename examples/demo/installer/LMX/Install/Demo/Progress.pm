@@ -22,7 +22,7 @@ sub now {
 sub new {
     my ($class, $stage, $total, $terminal) = @_;
     my $self = bless { stage => $stage, total => $total, done => 0, terminal => $terminal,
-                       start => now(), percent => -1, drawn_at => 0, width => 0 }, $class;
+                       start => now(), percent => 0, drawn_at => 0, width => 0 }, $class;
     $self->draw($self->{start}) if $terminal;
     return $self;
 }
@@ -38,7 +38,8 @@ sub draw {
     my $fraction = $total > 0 ? $self->{done} / $total : 1;
     my $elapsed = $now - $self->{start};
     my $rate = $elapsed > 0 ? $self->{done} / $elapsed : 0;
-    my $left = $rate > 0 && $elapsed >= 0.2 ? time_text(($total - $self->{done}) / $rate) : '-:--';
+    my $left = $self->{done} >= $total ? '0:00'
+             : $rate > 0 && $elapsed >= 0.2 ? time_text(($total - $self->{done}) / $rate) : '-:--';
     my $filled = int($fraction * $BAR + 0.5);
     my $line = sprintf('%-10s [%s%s] %3d %%  %.1f/%.1f MB  %.1f MB/s  %s left', $self->{stage},
                        '#' x $filled, '.' x ($BAR - $filled), int($fraction * 100),
