@@ -120,7 +120,8 @@ sub show {
     printf "removed %d files and links, %d directories and the runtime's copy\n",
       $report->{removed} || 0, $report->{dirs} || 0;
     print "removed the registry entry $report->{entry}\n" if $report->{entry};
-    print "$report->{gone} files were gone already\n" if $report->{gone};
+    printf "%d %s gone already\n", $report->{gone}, $report->{gone} == 1 ? 'file was' : 'files were'
+      if $report->{gone};
     if (my @kept = @{ $report->{kept} || [] }) {
         print "kept ", scalar @kept, " file", (@kept == 1 ? '' : 's'),
           " changed since the installation:\n", map { "  $_\n" } @kept;
