@@ -5,7 +5,6 @@ package LmxTest::Demo;
 # the product's registry entry, and runs on a pseudo-terminal.
 use strict;
 use warnings;
-use File::Basename qw(dirname);
 use LmxTest qw(kit temp_dir copy_kit run_kit);
 use Exporter 'import';
 
@@ -55,7 +54,7 @@ sub registry_entry {
 # action] pairs of demo_pty.py); returns (exit code, what it showed).
 sub on_pty {
     my ($program, $args, $env, @steps) = @_;
-    my $helper = dirname(__FILE__) . '/../demo_pty.py';
+    my $helper = "$ENV{LMX_TEST_SOURCE}/tests/perl/lib/demo_pty.py";
     my @command = ('python3', $helper, (map { ('--when', @$_) } @steps), '--', $program, @$args);
     my ($code, $out) = run_kit($command[0], [@command[1 .. $#command]], env => $env);
     return ($code, $out);
