@@ -16,10 +16,11 @@ bootstrap KALDOR::Install::MD5Sum;
 
 my %PRODUCT = %LMX::Install::Demo::Product::PRODUCT;
 
-# WHAT, followed by the archive's error texts (most general first).
+# The archive's error texts (most general first), or WHAT when it has none.
 sub with_errors {
     my ($untgz, $what) = @_;
-    return join(': ', $what, $untgz->GetErr());
+    my @errors = $untgz->GetErr();
+    return @errors ? join(': ', @errors) : $what;
 }
 
 # The next entry as {name, type (file, dir, link or other), size}; undef at
@@ -39,9 +40,10 @@ sub next_entry {
     }
 }
 
+# Fails when the walk of the archive ended on an error.
 sub end_of_walk {
-    my ($untgz, $what) = @_;
-    fail(FAILED, with_errors($untgz, "cannot read the payload $what")) if $untgz->GetErr();
+    my ($untgz) = @_;
+    fail(FAILED, with_errors($untgz, '')) if $untgz->GetErr();
 }
 
 # The manifest's text as {files => [[md5, name]], links => [[target, name]]}.
@@ -99,14 +101,14 @@ sub test_run {
         if ($name eq $PRODUCT{manifest}) {
             defined $untgz->ExtractScalar($manifest) or fail(FAILED, 'cannot read the manifest');
         } elsif ($type ne 'link' && $untgz->ExtractFile() != 0) {
-            fail(FAILED, with_errors($untgz, "the test run cannot write $there"));
+            fail(FAILED, 'test run: ' . with_errors($untgz, "cannot write $there"));
         }
         $payload{dirs}++ if $type eq 'dir';
         next unless $type eq 'file';
         $payload{files}{$name} = $entry->{size};
         $payload{bytes} += $entry->{size};
     }
-    end_of_walk($untgz, $path);
+    end_of_walk($untgz);
     if (@in_the_way) {
         my $shown = join(', ', @in_the_way[0 .. ($#in_the_way < 4 ? $#in_the_way : 4)]);
         $shown .= sprintf(' and %d more', @in_the_way - 5) if @in_the_way > 5;
@@ -176,7 +178,7 @@ sub extract {
         $done += $entry->{size} if $entry->{type} eq 'file';
         $progress->update($done);
     }
-    end_of_walk($untgz, 'again');
+    end_of_walk($untgz);
     for my $link (@{ $payload->{manifest}{links} }) {
         my ($to, $name) = @$link;
         my $path = "$target/$name";
