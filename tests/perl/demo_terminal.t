@@ -1,8 +1,8 @@
 # The demo installer on a terminal (a pseudo-terminal): the progress bar
 # redrawn in place up to 100 %; Ctrl-C at about half of the extraction,
 # which leaves the target exactly as it was; a second installer started
-# while the first one waits for its confirmation, which is refused; and
-# the first one declined, which undoes its test run.
+# while the first one waits for its confirmation, which is refused; the
+# first one declined, which undoes its test run; Ctrl-C at the question.
 use strict;
 use warnings;
 use Test::More;
@@ -68,6 +68,16 @@ subtest 'a second installer into the same target' => sub {
     like($out, qr/nothing was installed; \Q$target\E is as it was before/, 'says so');
     ok(!-e $target, 'and takes back the target it made');
     is(registry_entry(%env), undef, 'no registry entry');
+};
+
+subtest 'Ctrl-C at the question' => sub {
+    my %env = store_env();
+    my $target = "$dir/asked";
+    my ($code, $out) = on_pty(kit() . '/ryninst', ['--target', $target], \%env,
+                              ['\? \[y\/N\] ', 'type:\x03']);
+    is($code, 130, 'ends the wait with the code of SIGINT');
+    like($out, qr/interrupted by SIGINT\n.*nothing was installed/, 'and says so');
+    ok(!-e $target, 'the target it made is gone');
 };
 
 finish();

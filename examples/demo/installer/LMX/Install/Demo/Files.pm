@@ -31,8 +31,9 @@ sub make_dirs {
         $sofar .= "/$part";
         next if -d $sofar;
         if (!mkdir $sofar) {
+            my $why = "$!";
             next if -d $sofar;    # made by someone else meanwhile
-            die "cannot create the directory $sofar: $!\n";
+            die "cannot create the directory $sofar: $why\n";
         }
         $journal->add(dir => $sofar) if $journal;
     }

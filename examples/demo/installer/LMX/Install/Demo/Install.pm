@@ -57,12 +57,14 @@ sub usage_failure {
 
 sub quoted { my ($path) = @_; return $path =~ / / ? qq{"$path"} : $path }
 
-# Asks on the terminal; fails unless the answer is yes.
+# Asks on the terminal; fails unless the answer is yes. A signal ends the
+# wait (also one that came just before it).
 sub confirm {
     my ($target) = @_;
-    print 'Install ', LMX::Install::Demo::Product::title(), " into $target? [y/N] ";
-    my $answer = do { local $LMX::Install::Demo::Failure::waiting = 1; <STDIN> };
+    local $LMX::Install::Demo::Failure::waiting = 1;
     check();
+    print 'Install ', LMX::Install::Demo::Product::title(), " into $target? [y/N] ";
+    my $answer = <STDIN>;
     fail(DECLINED, 'not confirmed') unless defined $answer && $answer =~ /^\s*y(es)?\s*$/i;
 }
 
