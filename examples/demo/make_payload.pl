@@ -7,9 +7,9 @@
 # file's MD5 sum and every link's target (share/ryndemo/MANIFEST).
 #
 # The content is the same on every run (a fixed pseudo-random sequence), so
-# the archive is reproducible. --extra-mb adds N MiB of incompressible data
-# in 64 KiB files below share/ryndemo/extra, for tests that need an
-# installation that takes a while.
+# the archive is reproducible. --extra-mb adds N MiB of data in 8 KiB
+# files below share/ryndemo/extra, for tests that need an installation
+# that takes a while.
 use strict;
 use warnings;
 use Digest::MD5 qw(md5 md5_hex);
@@ -88,10 +88,9 @@ for my $n (1 .. 20) {
     my $rows = join '', map { join(',', $_, map { pick(100000) } 1 .. 8) . "\n" } 1 .. 1000 + pick(3000);
     add(sprintf('share/ryndemo/tables/table%02d.csv', $n), "row,a,b,c,d,e,f,g,h\n$rows");
 }
-# One block of 64 KiB serves every chunk (each with its own first line): it
-# lies farther back than gzip looks, so the chunks do not compress.
-my $block = bytes_of(65536, 'extra');
-for my $n (1 .. $extra_mb * 16) {
+# Many small files for the tests: creating them is what takes the time.
+my $block = bytes_of(8192, 'extra');
+for my $n (1 .. $extra_mb * 128) {
     add(sprintf('share/ryndemo/extra/chunk%05d.bin', $n), "chunk $n\n$block");
 }
 

@@ -5,7 +5,7 @@ package LmxTest::Demo;
 # the product's registry entry, and runs on a pseudo-terminal.
 use strict;
 use warnings;
-use LmxTest qw(kit temp_dir copy_kit run_kit);
+use LmxTest qw(kit temp_dir run_kit);
 use Exporter 'import';
 
 our @EXPORT_OK = qw(UNINSTALL_KEY demo_kit store_env tree_state registry_entry on_pty
@@ -16,11 +16,12 @@ sub UNINSTALL_KEY {
          . '{5B0C6F3E-2A71-4D8E-9C1F-7E4A2D3B6C10}';
 }
 
-# A copy of the kit whose payload has EXTRA_MB MiB of data added, so that
-# its installation takes a moment.
+# A copy of the kit (hard links) whose payload has EXTRA_MB MiB of data
+# added, so that its installation takes a moment.
 sub demo_kit {
     my ($extra_mb) = @_;
-    my $dir = copy_kit(temp_dir() . '/kit');
+    my $dir = temp_dir() . '/kit';
+    system('cp', '-al', kit(), $dir) == 0 or die "cannot copy the kit\n";
     my $script = "$ENV{LMX_TEST_SOURCE}/examples/demo/make_payload.pl";
     system('perl', $script, temp_dir() . '/payload', "$dir/PAYLOAD.TGZ", '--extra-mb', $extra_mb) == 0
       or die "cannot make the payload\n";
