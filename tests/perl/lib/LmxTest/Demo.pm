@@ -52,11 +52,11 @@ sub registry_entry {
 }
 
 # Runs PROGRAM with ARGS on a pseudo-terminal, taking the STEPS ([regex,
-# action] pairs of demo_pty.py); returns (exit code, what it showed).
+# action] pairs of run_in_pty.py); returns (exit code, what it showed).
 sub on_pty {
     my ($program, $args, $env, @steps) = @_;
-    my $helper = "$ENV{LMX_TEST_SOURCE}/tests/perl/lib/demo_pty.py";
-    my @command = ('python3', $helper, (map { ('--when', @$_) } @steps), '--', $program, @$args);
+    my $helper = "$ENV{LMX_TEST_SOURCE}/tests/perl/lib/run_in_pty.py";
+    my @command = ('python3', $helper, (map { ('--when', @$_) } @steps), $program, @$args);
     my ($code, $out) = run_kit($command[0], [@command[1 .. $#command]], env => $env);
     return ($code, $out);
 }
