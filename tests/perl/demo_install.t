@@ -76,6 +76,17 @@ subtest 'refusals leave the target as it was' => sub {
     like($err, qr/nothing was installed; \Q$crowded\E is as it was before/, 'which says so');
     is(tree_state($crowded), $crowded_before, 'and it is (the test run\'s directories are gone)');
 
+    my $damaged = temp_dir() . '/kit';
+    system('cp', '-al', $kit, $damaged) == 0 or die "cannot copy the kit\n";
+    my $whole = read_file("$kit/PAYLOAD.TGZ");
+    unlink "$damaged/PAYLOAD.TGZ";    # a link to the kit's own
+    write_file("$damaged/PAYLOAD.TGZ", substr($whole, 0, length($whole) / 2));
+    ($code, $out, $err) = run_kit("$damaged/ryninst", ['--target', $crowded, '--yes'],
+                                  env => { store_env() });
+    is($code, 1, 'a payload cut in half');
+    like($err, qr/installation failed: .*unexpected end of archive/, 'is found by the test run');
+    is(tree_state($crowded), $crowded_before, 'which leaves the target as it was');
+
     ($code, $out, $err) = run_kit("$kit/ryninst", ['--target', $crowded, '--bogus'], env => \%env);
     is($code, 2, 'an unknown option');
     like($err, qr/^Unknown option: bogus\nusage: ryninst \[--target DIR\] \[--yes\]$/, 'the usage');

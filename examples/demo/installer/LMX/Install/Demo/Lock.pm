@@ -28,6 +28,7 @@ sub take {
     my ($target) = @_;
     my $path = "$target/$LMX::Install::Demo::Product::PRODUCT{lock}";
     for (1 .. 10) {
+        fail(FAILED, "$path is a symbolic link: not taken as the lock file") if -l $path;
         my $existed = -e $path;
         open(my $handle, '+>>', $path) or fail(FAILED, "cannot open the lock file $path: $!");
         my $lock = KALDOR::Install::FileLock::new(fileno($handle), 1)
