@@ -40,7 +40,8 @@ sub make_dirs {
     return $path;
 }
 
-# Copies FROM to TO (which must not exist) and gives it MODE.
+# Copies FROM to TO (which must not exist) and gives it MODE, in pieces of
+# 1 MiB written straight to the file.
 sub copy_file {
     my ($from, $to, $mode) = @_;
     open(my $in, '<:raw', $from) or die "cannot read $from: $!\n";
@@ -49,7 +50,11 @@ sub copy_file {
         my $got = sysread($in, my $buffer, 1 << 20);
         die "cannot read $from: $!\n" unless defined $got;
         last if $got == 0;
-        print {$out} $buffer or die "cannot write $to: $!\n";
+        for (my $at = 0; $at < $got;) {
+            my $put = syswrite($out, $buffer, $got - $at, $at);
+            die "cannot write $to: $!\n" unless $put;
+            $at += $put;
+        }
     }
     close $out or die "cannot write $to: $!\n";
     chmod $mode, $to or die "cannot set the mode of $to: $!\n";
