@@ -25,6 +25,7 @@
 #include "platform/handles.h"
 #include "platform/process_table.h"
 #include "platform/processes.h"
+#include "platform/security_acl.h"
 
 namespace platform {
 namespace {
@@ -419,6 +420,9 @@ BOOL EqualSid(PSID pSid1, PSID pSid2) {
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType,
                       SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner, PSID* ppsidGroup,
                       PACL* ppDacl, PACL* ppSacl, PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+    if (ObjectType == SE_FILE_OBJECT && ppSacl == nullptr)
+        return get_file_security_info(handle, SecurityInfo, ppsidOwner, ppsidGroup, ppDacl,
+                                      ppSecurityDescriptor);
     if (ObjectType != SE_KERNEL_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION ||
         ppsidGroup != nullptr || ppDacl != nullptr || ppSacl != nullptr)
         return ERROR_NOT_SUPPORTED;
