@@ -3,12 +3,18 @@
 // past them, the entry-list calls and the inheritance rules.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <stdlib.h>
+
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/acl_rules.h"
 #include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/handles.h"
 #include "platform/security_acl.h"
 #include "platform/security_descriptor.h"
 
@@ -274,4 +280,86 @@ TEST(AclRules, Inheritance) {
     EXPECT_EQ(dir[0].flags, INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
     EXPECT_EQ(dir[1].flags, INHERITED_ACE | OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE);
     EXPECT_EQ(dir[2].flags, INHERITED_ACE);
+}
+
+namespace {
+
+// The explicit and inherited entries of a file's DACL by path.
+std::vector<sd::Ace> dacl_at(const std::string& path) {
+    PSECURITY_DESCRIPTOR block = nullptr;
+    PACL acl = nullptr;
+    std::vector<sd::Ace> aces;
+    EXPECT_EQ(GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &acl, nullptr, &block),
+              ERROR_SUCCESS);
+    if (acl != nullptr) aces = aces_of(acl);
+    LocalFree(block);
+    return aces;
+}
+
+}  // namespace
+
+TEST(FileSecurity, LayerCreatedFilesInheritAndProtectionStopsIt) {
+    char pattern[] = "/tmp/lmxaclXXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    SID everyone = make_sid(1, {0});
+    EXPLICIT_ACCESS_A pass_on = entry(SET_ACCESS, FILE_ALL_ACCESS, everyone,
+                                      SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+    PACL acl = nullptr;
+    ASSERT_EQ(SetEntriesInAclA(1, &pass_on, nullptr, &acl), ERROR_SUCCESS);
+    ASSERT_EQ(SetNamedSecurityInfoA(const_cast<LPSTR>(dir.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, acl, nullptr),
+              ERROR_SUCCESS);
+
+    const std::string sub = dir + "/sub";
+    ASSERT_TRUE(CreateDirectoryA(sub.c_str(), nullptr));
+    EXPECT_FALSE(CreateDirectoryA(sub.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    const std::string file = sub + "\\file.txt";
+    HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // Without sharing, nothing else in the process opens it meanwhile.
+    EXPECT_EQ(CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    HANDLE attributes = CreateFileA(file.c_str(), FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                    0, nullptr);
+    EXPECT_NE(attributes, INVALID_HANDLE_VALUE) << "attribute opens take no part";
+    CloseHandle(attributes);
+    CloseHandle(h);
+
+    const std::vector<sd::Ace> in_sub = dacl_at(sub);
+    ASSERT_EQ(in_sub.size(), 1u);
+    EXPECT_EQ(in_sub[0].flags, INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    const std::vector<sd::Ace> in_file = dacl_at(sub + "/file.txt");
+    ASSERT_EQ(in_file.size(), 1u);
+    EXPECT_EQ(in_file[0].flags, INHERITED_ACE);
+    struct stat st;
+    ASSERT_EQ(::stat((sub + "/file.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0777u) << "Everyone's rights reach every class";
+
+    // A protected DACL on the subdirectory: its new files inherit only its
+    // own inheritable entry.
+    SID admins = make_sid(5, {32, 544});
+    EXPLICIT_ACCESS_A own[] = {entry(SET_ACCESS, FILE_ALL_ACCESS, admins, SUB_OBJECTS_ONLY_INHERIT),
+                               entry(SET_ACCESS, FILE_ALL_ACCESS, everyone)};
+    PACL own_acl = nullptr;
+    ASSERT_EQ(SetEntriesInAclA(2, own, nullptr, &own_acl), ERROR_SUCCESS);
+    ASSERT_EQ(SetNamedSecurityInfoA(const_cast<LPSTR>(sub.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, own_acl, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(dacl_at(sub).size(), 2u);
+    const std::string second = sub + "/second.txt";
+    h = CreateFileA(second.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    const std::vector<sd::Ace> in_second = dacl_at(second);
+    ASSERT_EQ(in_second.size(), 1u);
+    EXPECT_TRUE(same_sid(in_second[0].sid, admins));
+    LocalFree(acl);
+    LocalFree(own_acl);
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
