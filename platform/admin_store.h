@@ -13,12 +13,13 @@
 // Names compare without regard to ASCII case; SIDs are kept in their
 // standard string form ("S-1-5-21-x-y-z-r").
 //
-// This build has no system store yet (admin_store.cpp): its queries answer
-// as an empty store does, and every change fails, with ERROR_ACCESS_DENIED
-// for a process whose effective uid is not 0 and ERROR_NOT_SUPPORTED for
-// root.
+// The tables live in the machine part (platform/store.h); a part that
+// cannot be opened (damaged, newer, unreadable) answers queries as an empty
+// store does and fails every change with the store's code (ERROR_BADDB,
+// ERROR_REVISION_MISMATCH, ...).
 //
-// The tables this calls for:
+// The tables (those from next_rid to rights named with an acct_ prefix):
+//   next_rid(rid)   the next relative id to give out
 //   users(rid PRIMARY KEY, name UNIQUE, comment, password_hash, privilege, flags)
 //   groups(rid PRIMARY KEY, kind 'global' | 'local', name UNIQUE, comment)
 //   members(group_sid, member_sid, UNIQUE(group_sid, member_sid))
@@ -38,9 +39,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/store.h"
 #include "platform/types.h"
 
 namespace platform::store {
+
+// The tables above, for the list of platform/store_components.cpp.
+extern const Component kAdminComponent;
 
 struct User {
     DWORD rid = 0;
@@ -121,11 +126,28 @@ DWORD set_share_security(const std::string& name, const std::string& descriptor)
 // The drive letters (upper case) mapped in the store, with their host
 // directories.
 std::vector<std::pair<char, std::string>> drive_mappings();
+// Maps the letter (either case) to the host directory, replacing its
+// mapping; an empty directory removes it. ERROR_INVALID_PARAMETER for a letter
+// outside A to Z or for C, which is always "/"; ERROR_FILE_NOT_FOUND when
+// there is nothing to remove.
+DWORD set_drive_mapping(char letter, const std::string& root);
 
 // --- Operations at the next start ---
 
-// Appends the pair (source, target) to PendingFileRenameOperations; an
-// empty target deletes the source.
+// One entry of PendingFileRenameOperations, as stored: "\??\" and a path;
+// the target empty for a deletion, "!" before it when an existing target
+// may be replaced.
+struct PendingRename {
+    std::string source;
+    std::string target;
+};
+
+// Appends the pair (source, target) to PendingFileRenameOperations.
 DWORD append_pending_file_rename(const std::string& source, const std::string& target);
+// The operations scheduled, in order.
+DWORD pending_file_renames(std::vector<PendingRename>& pending);
+// The operations scheduled, taken out of the store in the same transaction
+// (the value is deleted), so that each is carried out once.
+DWORD take_pending_file_renames(std::vector<PendingRename>& taken);
 
 }  // namespace platform::store

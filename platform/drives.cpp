@@ -14,32 +14,39 @@
 #include "platform/paths.h"
 
 namespace platform {
+namespace {
+
+// The directory that LMX_DRIVE_MAP ("D=/srv/data;E=/mnt/e") gives the
+// (upper-case) letter.
+bool environment_root(char letter, std::string& root) {
+    const char* map = std::getenv("LMX_DRIVE_MAP");
+    for (const char* p = map ? map : ""; *p;) {
+        const char* end = std::strchr(p, ';');
+        if (end == nullptr) end = p + std::strlen(p);
+        if (end - p >= 2 && p[1] == '=' && std::toupper(static_cast<unsigned char>(p[0])) == letter) {
+            root.assign(p + 2, end);
+            return true;
+        }
+        p = *end ? end + 1 : end;
+    }
+    return false;
+}
+
+}  // namespace
 
 bool drive_root(char letter, std::string& root) {
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     if (letter < 'A' || letter > 'Z') return false;
-    if (const char* map = std::getenv("LMX_DRIVE_MAP")) {
-        const char* p = map;
-        while (*p) {
-            const char* end = std::strchr(p, ';');
-            if (end == nullptr) end = p + std::strlen(p);
-            if (end - p >= 2 && p[1] == '=' &&
-                std::toupper(static_cast<unsigned char>(p[0])) == letter) {
-                root.assign(p + 2, end);
-                return true;
-            }
-            p = *end ? end + 1 : end;
-        }
-    }
-    for (const auto& [mapped, directory] : store::drive_mappings()) {
-        if (std::toupper(static_cast<unsigned char>(mapped)) == letter) {
-            root = directory;
-            return true;
-        }
-    }
+    if (environment_root(letter, root)) return true;
     if (letter == 'C') {
         root = "/";
         return true;
+    }
+    for (const auto& [mapped, directory] : store::drive_mappings()) {
+        if (mapped == letter) {
+            root = directory;
+            return true;
+        }
     }
     return false;
 }
@@ -47,10 +54,12 @@ bool drive_root(char letter, std::string& root) {
 }  // namespace platform
 
 DWORD GetLogicalDrives() {
-    DWORD mask = 0;
+    DWORD mask = 1u << ('C' - 'A');
     std::string root;
     for (char letter = 'A'; letter <= 'Z'; ++letter)
-        if (platform::drive_root(letter, root)) mask |= 1u << (letter - 'A');
+        if (platform::environment_root(letter, root)) mask |= 1u << (letter - 'A');
+    for (const auto& mapping : platform::store::drive_mappings())
+        mask |= 1u << (mapping.first - 'A');
     return mask;
 }
 

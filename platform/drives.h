@@ -1,10 +1,10 @@
 // The drive table and its volumes (kernel32 GetLogicalDrives,
 // GetVolumeInformationA).
 //
-// A drive letter stands for a host directory: "C:" is "/" unless the table
-// says otherwise; the environment variable LMX_DRIVE_MAP
-// ("D=/srv/data;E=/mnt/e") and the drive letters mapped in the system store
-// add drives, LMX_DRIVE_MAP first. A drive's type and volume are those of
+// A drive letter stands for a host directory: the environment variable
+// LMX_DRIVE_MAP ("D=/srv/data;E=/mnt/e") first, then "C:" as "/", then the
+// letters mapped in the system store's drives table (platform/admin_store.h;
+// a store mapping of C: is not used). A drive's type and volume are those of
 // the filesystem that holds its directory (GetDriveTypeA,
 // platform/filesystems.h).
 #pragma once

@@ -1,13 +1,17 @@
 # KALDOR::Install::System::Win32::API, the account half: names and SIDs of
-# this host, the administrator test under several users, users and groups,
-# local groups, rights, the missing domain, and bad arguments.
+# this host, the administrator test under several users, users and groups
+# (the host's and those kept in the system store), local groups, rights,
+# the missing domain, a store that refuses changes, and bad arguments.
 use strict;
 use warnings;
 use Test::More;
-use LmxTest qw(finish);
+use POSIX ();
+use LmxTest qw(finish kit temp_dir write_file run_kit);
+use LmxTest::Registry qw(fresh_store sql);
 use LmxTest::Users qw(run_as make_test_user have_setpriv);
 use Sys::Hostname qw(hostname);
 
+my $store = fresh_store();
 bootstrap KALDOR::Install::System::Win32::API;
 my $api = 'KALDOR::Install::System::Win32::API';
 sub call { my $name = shift; no strict 'refs'; return &{"${api}::$name"}(@_) }
@@ -143,8 +147,6 @@ subtest 'creating users and groups' => sub {
     is_deeply([call('createUser', 'lmxnew', "p\0w")], [undef], 'a NUL in the password');
     is_deeply([call('createUser', 42)], [undef], 'a number is no name');
     is_deeply([call('createUser', (('a') x 8))], [undef], 'eight arguments');
-    call('createUser', 'lmxnotkept', 'pw');
-    is_deeply([call('infoUser', 'lmxnotkept')], [-1], 'a user the store did not take is not there');
     is(call('deleteUser', ''), -1, 'deleteUser: empty name');
     is(call('deleteUser', 'no such user'), 2, 'deleteUser: unknown user');
     is(call('createGroup', ''), -1, 'createGroup: empty name');
@@ -160,6 +162,10 @@ subtest 'creating users and groups' => sub {
     is(call('AddLocalGroup', 'x', undef), undef, 'AddLocalGroup: a comment that is no string');
     is(call('RemoveLocalGroup', 'x' x 21), -1, 'RemoveLocalGroup: 21 characters');
     is(call('RemoveLocalGroup', 'no such group'), -1, 'RemoveLocalGroup: unknown group');
+    is(call('createGroup', 'g' x 257), 2, 'createGroup: a name of 257 characters');
+    is(call('createGroup', 'a,b'), 2, 'createGroup: a comma in the name');
+    is(call('createGroup', "g\0x"), undef, 'createGroup: a NUL in the name');
+    is(call('addUserToGroup', 'g', ['root']), undef, 'addUserToGroup: a reference is no name');
 };
 
 subtest 'local group members and rights' => sub {
@@ -177,6 +183,167 @@ subtest 'local group members and rights' => sub {
     is(call('addAccountRights', $root_sid, ['SeNoSuchRight']), 1313, 'an unknown right');
     is(call('addAccountRights', $root_sid, 'SeServiceLogonRight'), undef, 'not an array');
     is(call('addAccountRights', $root_sid, []), 0, 'no rights: nothing to do');
+};
+
+# Runs Perl code in a second process of the kit, as this user; its output.
+sub in_second_process {
+    my ($code) = @_;
+    my $dir = temp_dir();
+    my (undef, $out) = run_kit(kit() . '/ryninst',
+                               ['--script', write_file("$dir/second.pl", "$code\n0;\n")]);
+    return $out;
+}
+
+sub rid_of { return ($_[0] =~ /-(\d+)$/)[0] }
+
+subtest 'users and groups in the store' => sub {
+    plan skip_all => 'needs root (the machine part is writable by root)' unless $> == 0;
+    my $db = "$store/machine.db";
+    is_deeply([call('createUser', 'lmxuser1', 'Secret-1', 'First user')], [0], 'a new user');
+    is_deeply([call('createUser', 'LMXUSER1', 'pw')], [2224, 'The account already exists. '],
+              'the same name in other case: 2224 with its text');
+    is_deeply([call('infoUser', 'lmxuser1')], [0, 'First user'], 'its comment, and no home');
+    is_deeply([call('infoUser', 'lmxuser1', 'Secret-1')], [0, 'First user'], 'it logs on');
+    is_deeply([call('infoUser', 'lmxuser1', 'Secret-2')], [1326], 'not with another password');
+    my (undef, $user_sid, $use) = call('lookupAccount', 'lmxuser1');
+    is($use, 1, 'a user');
+    cmp_ok(rid_of($user_sid), '>=', 2**31, 'with a relative id above every host id');
+    my $hash = sql($db, "SELECT password_hash FROM acct_users WHERE name = 'lmxuser1'");
+    like($hash, qr/^\$y\$[^\$]+\$[^\$]+\$[^\$]+$/, 'the password is kept as a salted yescrypt hash');
+    unlike($hash, qr/Secret/, 'and never in clear');
+
+    is(call('createGroup', 'lmxglobal', 'Global one'), 0, 'a global group');
+    is_deeply([call('infoGroup', 'lmxglobal')], [0, 'Global one'], 'with its comment');
+    is(call('createGroup', 'lmxuser1'), 2, 'not under a user\'s name');
+    is(call('addUserToGroup', 'lmxglobal', 'lmxuser1'), 0, 'a member');
+    is(call('addUserToGroup', 'lmxglobal', 'lmxuser1'), 2, 'a second time: the call fails');
+    is(call('AddLocalGroup', 'lmxlocal', 'Local one'), 0, 'a local group');
+    is(call('AddLocalGroup', 'lmxglobal', ''), -1, 'not under a global group\'s name');
+    is_deeply([call('infoLocalGroup', 'lmxlocal')], [0, 'Local one'], 'its comment');
+    my (undef, $group_sid) = call('lookupAccount', 'lmxglobal');
+    is_deeply([call('addLocalGroupMember', 'lmxlocal', $user_sid)], [0], 'a user in the local group');
+    is_deeply([call('addLocalGroupMember', 'lmxlocal', $user_sid)], [0],
+              'again: 1378 counts as success');
+    is_deeply([call('addLocalGroupMember', 'lmxlocal', $group_sid)], [0], 'and the global group');
+    is_deeply([call('getLocalGroupMembers', 'lmxlocal')],
+              [0, ["$computer\\lmxuser1", "$computer\\lmxglobal"]], 'members in the order added');
+    is(sql($db, "SELECT count(*) FROM acct_members WHERE member_sid = '$user_sid'"), 2,
+       'each membership stored once');
+    my ($code, $groups) = call('getGroups', 'lmxuser1');
+    is($code, 0, 'getGroups of a store user');
+    is_deeply($groups, ['lmxglobal', "$computer\\Users", "$computer\\lmxlocal"],
+              'its global group, then its local groups');
+    my @rid = map { rid_of((call('lookupAccount', $_))[1]) } qw(lmxuser1 lmxglobal lmxlocal);
+    is_deeply([map { $_ - $rid[0] } @rid], [0, 1, 2], 'users and groups share one sequence');
+
+    is(call('addAccountRights', $user_sid, ['SeServiceLogonRight', 'SeBatchLogonRight']), 0,
+       'rights for the store user');
+    is(in_second_process(<<"PL"), "0|0 First user|0 Local one|$computer\\lmxuser1,$computer\\lmxglobal\n",
+bootstrap KALDOR::Install::System::Win32::API;
+my \$a = 'KALDOR::Install::System::Win32::API';
+print join('|', \$a->can('addAccountRights')->('$user_sid', ['SeServiceLogonRight']),
+           join(' ', \$a->can('infoUser')->('lmxuser1', 'Secret-1')),
+           join(' ', \$a->can('infoLocalGroup')->('lmxlocal')),
+           join(',', \@{ (\$a->can('getLocalGroupMembers')->('lmxlocal'))[1] })), "\\n";
+PL
+       'a second process sees the users, groups and members and adds a right it holds');
+    is(sql($db, "SELECT group_concat(name, ',') FROM (SELECT name FROM acct_rights "
+                . "WHERE sid = '$user_sid' ORDER BY name)"),
+       'SeBatchLogonRight,SeServiceLogonRight', 'the rights persist, each once');
+
+    is(call('deleteUser', 'lmxuser1'), 0, 'the user is deleted');
+    is_deeply([call('infoUser', 'lmxuser1')], [-1], 'and gone');
+    is(sql($db, "SELECT (SELECT count(*) FROM acct_members WHERE member_sid = '$user_sid')"
+                . " + (SELECT count(*) FROM acct_rights WHERE sid = '$user_sid')"), 0,
+       'with its memberships and rights');
+    is_deeply([call('getLocalGroupMembers', 'lmxlocal')], [0, ["$computer\\lmxglobal"]],
+              'the local group keeps its other member');
+    is_deeply([call('createUser', 'lmxuser1', 'pw')], [0], 'the name can be used again');
+    cmp_ok(rid_of((call('lookupAccount', 'lmxuser1'))[1]), '>', $rid[2],
+           'with a new relative id: none is given out twice');
+    is(call('deleteGroup', 'lmxglobal'), 0, 'the global group is deleted');
+    is_deeply([call('getLocalGroupMembers', 'lmxlocal')], [0, []], 'and leaves the local group');
+    is(call('RemoveLocalGroup', 'lmxlocal'), 0, 'the local group is removed');
+    is_deeply([call('getLocalGroupMembers', 'lmxlocal')], [2220, []], 'and gone');
+    is(call('deleteUser', 'lmxuser1'), 0, 'clean up');
+
+    my @children = map {
+        my $pid = fork() // die "fork: $!\n";
+        POSIX::_exit((call('createUser', 'lmxrace', 'pw'))[0] == 0 ? 0 : 1) if $pid == 0;
+        $pid;
+    } 1 .. 4;
+    my @codes = sort map { waitpid($_, 0); $? >> 8 } @children;
+    is_deeply(\@codes, [0, 1, 1, 1], 'four processes make one user: exactly one succeeds');
+    is(sql($db, "SELECT count(*) FROM acct_users WHERE name = 'lmxrace'"), 1, 'and it is there once');
+};
+
+subtest 'store-managed members of the administrators' => sub {
+    plan skip_all => 'needs root and setpriv' unless have_setpriv();
+    my ($nobody_sid) = (call('lookupAccount', 'nobody'))[1];
+    is(call('AddLocalGroup', 'lmxstaff', ''), 0, 'a local group');
+    is_deeply([call('addLocalGroupMember', 'lmxstaff', $nobody_sid)], [0], 'nobody joins it');
+    is_deeply([call('addLocalGroupMember', 'Administrators', $nobody_sid)], [0],
+              'and the built-in administrators');
+    my @groups = call('GetUsersLocalGroups', 'nobody');
+    is($groups[0], 'Administrators', 'nobody is listed as an administrator');
+    ok((grep { $_ eq 'lmxstaff' } @groups), 'and a member of the store group');
+    my (undef, $out) = run_as('nobody', <<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+my $a = 'KALDOR::Install::System::Win32::API';
+print join('|', $a->can('IsLocalAdmin')->(), $a->can('GetUsersLocalGroups')->()), "\n";
+0;
+PL
+    like($out, qr/^0\|Administrators\|.*\blmxstaff\b/,
+         'without root the administrators group is present but not enabled');
+    is(sql("$store/machine.db", "DELETE FROM acct_members WHERE member_sid = '$nobody_sid'; "
+                                . "SELECT changes()"), 2, 'clean up');
+    is(call('RemoveLocalGroup', 'lmxstaff'), 0, 'clean up the group');
+};
+
+subtest 'a store that refuses changes' => sub {
+    SKIP: {
+        skip 'needs root and setpriv', 2 unless have_setpriv();
+        my (undef, $out) = run_as('nobody', <<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+my $a = 'KALDOR::Install::System::Win32::API';
+print join('|', $a->can('createUser')->('lmxnobody', 'pw'), $a->can('AddLocalGroup')->('lmxng', ''),
+           $a->can('addAccountRights')->('S-1-5-18', ['SeServiceLogonRight'])), "\n";
+0;
+PL
+        is($out, "5|Access is denied. |-1|5\n", 'without the right to write: 5, or -1');
+        is_deeply([call('infoUser', 'lmxnobody')], [-1], 'no account was made');
+    }
+    SKIP: {
+        skip 'needs root to mount', 3 unless $> == 0;
+        local $ENV{LMX_STORE_DIR};
+        my $ro = fresh_store();
+        is_deeply([call('createUser', 'lmxkept', 'pw', 'Kept')], [0], 'a user in a store');
+        skip 'no read-only bind mount here', 2
+          unless system("mount --bind '$ro' '$ro' 2>/dev/null") == 0;
+        if (system("mount -o remount,bind,ro '$ro' 2>/dev/null") != 0) {
+            system("umount '$ro'");
+            skip 'no read-only bind mount here', 2;
+        }
+        my $out = in_second_process(<<'PL');
+bootstrap KALDOR::Install::System::Win32::API;
+my $a = 'KALDOR::Install::System::Win32::API';
+print join('|', $a->can('createUser')->('lmxro', 'pw'), $a->can('infoUser')->('lmxkept')), "\n";
+PL
+        system("umount '$ro'");
+        is($out, "5|Access is denied. |0|Kept\n", 'a store on a read-only mount: 5, and still read');
+        is_deeply([call('infoUser', 'lmxro')], [-1], 'no account was made');
+    }
+    my $damaged = temp_dir();
+    write_file("$damaged/machine.db", "not a database\n" x 100);
+    local $ENV{LMX_STORE_DIR} = $damaged;
+    is_deeply([call('createUser', 'lmxbroken', 'pw')],
+              [1009, 'The configuration registry database is corrupt. '], 'a damaged store: 1009');
+    is_deeply([call('infoUser', 'lmxbroken')], [-1], 'nothing was made');
+    is(call('AddLocalGroup', 'lmxbroken', ''), -1, 'no local group either');
+    is_deeply([call('infoUser', 'root')], [0, (getpwnam('root'))[6, 7]],
+              'host users are still there');
+    is(call('addLocalGroupMember', 'Administrators', $root_sid), 0,
+       'a host member already in a built-in group needs no store');
 };
 
 subtest 'no domain here' => sub {

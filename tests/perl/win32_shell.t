@@ -1,13 +1,18 @@
 # KALDOR::Install::System::Win32::API, the shell half: shortcuts (read back
 # by lnkinfo and liblnk), starting programs and documents, file identity,
-# protected files, drives, shares, replacement at the next start, windows.
+# protected files, drives (also those mapped in the store), shares and the
+# paths below them, replacement at the next start (recorded, then carried
+# out by lmxreg), windows.
 use strict;
 use warnings;
 use Test::More;
+use POSIX ();
 use Time::HiRes qw(sleep);
 use LmxTest qw(finish kit temp_dir write_file read_file run_kit);
+use LmxTest::Registry qw(fresh_store sql lmxreg);
 use LmxTest::Users qw(run_as have_setpriv);
 
+my $store = fresh_store();
 bootstrap KALDOR::Install::System::Win32::API;
 my $api = 'KALDOR::Install::System::Win32::API';
 sub call { my $name = shift; no strict 'refs'; return &{"${api}::$name"}(@_) }
@@ -134,6 +139,27 @@ PL
     unlike($out, qr/D:|F:|R:/, 'a RAM disk, a missing root and a read-only mount do not qualify');
     system("umount '$ro'") if $mounted;
     note($mounted ? 'with a read-only mount' : 'no read-only mount could be made (needs root)');
+
+    SKIP: {
+        skip 'needs root (the machine part is writable by root)', 9 unless $> == 0;
+        my $file = write_file("$fixed/on-e.txt", 'e');
+        my ($code, $out, $err) = lmxreg(['drive', 'e:', $fixed]);
+        is($code, 0, 'lmxreg drive maps E: in the store') or diag $err;
+        is_deeply([call('GetFileId', 'E:\\on-e.txt')], [call('GetFileId', $file)],
+                  'E: paths go to its directory');
+        like(join(',', call('GetHDDrives')), qr/(^|,)E:(,|$)/, 'and it is a fixed drive');
+        (undef, $out) = lmxreg(['drive']);
+        is($out, "E: $fixed\n", 'lmxreg drive lists the mapping');
+        ($code, undef, $err) = lmxreg(['drive', 'C:', $fixed]);
+        like($err, qr/^lmxreg: C: is not a letter .*always/, 'C: cannot be mapped');
+        ($code, undef, $err) = lmxreg(['drive', 'G:', 'relative']);
+        is($code, 1, 'nor a letter to a relative or missing directory');
+        ($code) = lmxreg(['drive', 'E:', '/d']);
+        is($code, 0, 'lmxreg drive E: /d removes it');
+        is_deeply([call('GetFileId', 'E:\\on-e.txt')], [undef], 'E: is gone');
+        ($code, undef, $err) = lmxreg(['drive', 'E:', '/d']);
+        like($err, qr/^lmxreg: E: is not mapped in the store$/, 'removing it again fails');
+    }
 };
 
 subtest 'starting programs and documents' => sub {
@@ -179,6 +205,94 @@ subtest 'shares' => sub {
     is(KALDOR::Install::FSUsage::GetFSSize("\\\\$computer\\no-such-share"), undef,
        'a path below an unknown share names nothing')
       if eval { bootstrap KALDOR::Install::FSUsage; 1 };
+    is(call('ShareAdd', 'x' x 81, $dir), 123, 'a name of 81 characters');
+    is(call('ShareAdd', "do\0cs", $dir), undef, 'a NUL in the name');
+    is(call('ShareAdd', 42, $dir), undef, 'a number is no name');
+
+    plan skip_all => 'needs root (the machine part is writable by root)' unless $> == 0;
+    my $shared = temp_dir();
+    my $file = write_file("$shared/sub/file.txt", "shared\n");
+    is(call('ShareAdd', 'Docs', $shared, '', 'Shared documents'), 0, 'a share');
+    is(call('ShareAdd', 'DOCS', $dir), 2118, 'the name in other case is taken');
+    is_deeply([call('ShareInfo', 'docs')], [0, $shared, 'Shared documents'], 'its path and remark');
+    my @id = call('GetFileId', $file);
+    is_deeply([call('GetFileId', "\\\\$computer\\docs\\sub\\file.txt")], \@id,
+              'a file below \\\\COMPUTER\\share');
+    is_deeply([call('GetFileId', '//localhost/Docs/sub/file.txt')], \@id, 'and below //localhost/share');
+    is_deeply([call('GetFileId', "\\\\$computer\\docs\\..\\..\\etc\\passwd")], [undef],
+              'no path out of the share');
+    is_deeply([KALDOR::Install::FSUsage::GetFSSize("\\\\$computer\\docs")],
+              [KALDOR::Install::FSUsage::GetFSSize($shared)], 'FSUsage sees the share\'s filesystem');
+    my ($code, $out) = run_kit(kit() . '/ryninst', ['--script', write_file("$dir/share.pl", <<"PL")]);
+bootstrap KALDOR::Install::System::Win32::API;
+my \$a = 'KALDOR::Install::System::Win32::API';
+print join('|', \$a->can('ShareInfo')->('docs'), \$a->can('GetFileId')->('\\\\\\\\localhost\\\\docs\\\\sub\\\\file.txt')), "\\n";
+0;
+PL
+    is($out, join('|', 0, $shared, 'Shared documents', @id) . "\n",
+       'a second process sees the share and the files below it');
+    is(call('ShareDel', 'DOCS'), 0, 'ShareDel');
+    is_deeply([call('ShareInfo', 'docs')], [2310], 'the share is gone');
+    is_deeply([call('GetFileId', "\\\\$computer\\docs\\sub\\file.txt")], [undef],
+              'and with it the paths below it');
+};
+
+subtest 'replacement at the next start, carried out by lmxreg' => sub {
+    plan skip_all => 'needs root (the machine part is writable by root)' unless $> == 0;
+    my $work = temp_dir();
+    write_file("$work/new", 'new');
+    write_file("$work/old", 'old');
+    write_file("$work/gone", 'gone');
+    write_file("$work/kept", 'kept');
+    is_deeply([call('MoveFileAfterReboot', "$work/new", "$work/old")], [0], 'a replacement');
+    is_deeply([call('MoveFileAfterReboot', 'C:' . ("$work/gone" =~ s{/}{\\}gr))], [0],
+              'a deletion, named in Windows form');
+    ok(-e "$work/new" && -e "$work/gone", 'nothing happens before the start');
+    my ($code, $out) = lmxreg(['pending']);
+    is($out, "replace \\??\\$work/new -> \\??\\$work/old\ndelete  \\??\\$work/gone\n",
+       'lmxreg pending lists them as host paths');
+    my $stored = sql("$store/machine.db", "SELECT hex(data) FROM reg_values "
+                                          . "WHERE name = 'PendingFileRenameOperations'");
+    is(pack('H*', $stored), join('', map { "$_\0" } "\\??\\$work/new", "!\\??\\$work/old", "\\??\\$work/gone", '') . "\0",
+       'kept where Windows keeps them: source, "!" and target; source and an empty target');
+    ($code, $out) = lmxreg(['pending', '--run']);
+    is($code, 0, 'lmxreg pending --run');
+    is(read_file("$work/old"), 'new', 'the file was replaced');
+    ok(!-e "$work/new" && !-e "$work/gone", 'the source moved, the deleted file is gone');
+    is((lmxreg(['pending']))[1], "No operations are pending.\n", 'and the list is cleared');
+
+    # MoveFileExA without replacement, and an operation that fails.
+    write_file("$work/other", 'other');
+    ($code) = lmxreg(['add', 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager',
+                      '/v', 'PendingFileRenameOperations', '/t', 'REG_MULTI_SZ', '/d',
+                      "\\??\\$work/other|\\??\\$work/kept|\\??\\$work/missing||\\??\\$work/other|\\??\\$work/moved",
+                      '/s', '|']);
+    is($code, 0, 'operations written with the store tool');
+    my $err;
+    ($code, $out, $err) = lmxreg(['pending', '/run']);
+    is($code, 1, 'a failed operation gives exit code 1');
+    like($err, qr/^lmxreg: rename  .*kept: Cannot create a file when that file already exists\./m,
+         'a rename without "!" does not replace');
+    like($err, qr/^lmxreg: delete  .*missing: The system cannot find the file specified\./m,
+         'a missing file is reported');
+    is(read_file("$work/moved") . read_file("$work/kept"), 'otherkept', 'the others were carried out');
+    is((lmxreg(['pending']))[1], "No operations are pending.\n", 'failed ones are dropped too');
+
+    my @children = map {
+        my $writer = $_;
+        my $pid = fork() // die "fork: $!\n";
+        if ($pid == 0) {
+            my $failed = grep { (call('MoveFileAfterReboot', "$work/w$writer-$_"))[0] != 0 } 1 .. 10;
+            POSIX::_exit($failed ? 1 : 0);
+        }
+        $pid;
+    } 1 .. 4;
+    is_deeply([map { waitpid($_, 0); $? >> 8 } @children], [0, 0, 0, 0], 'four processes schedule 10 each');
+    my @listed = split /\n/, (lmxreg(['pending']))[1];
+    is(scalar(@listed), 40, 'no operation is lost');
+    is_deeply([grep { m{/w3-\d+$} } @listed], [map { "delete  \\??\\$work/w3-$_" } 1 .. 10],
+              'each process\'s operations in its order');
+    lmxreg(['pending', '--run']);
 };
 
 subtest 'replacement at the next start and windows' => sub {
@@ -192,6 +306,9 @@ print join('|', KALDOR::Install::System::Win32::API::MoveFileAfterReboot('/tmp/a
 0;
 PL
     is($out, "-1|Access is denied. \n" x 2, 'without the right to write HKLM: the text for 5');
+    ($code, undef, my $err) = lmxreg(['pending', '--run'], prefix => ['setpriv', '--reuid=nobody',
+                                      '--regid=nogroup', '--clear-groups']);
+    like($err, qr/^lmxreg: PendingFileRenameOperations: Access is denied\./, 'nor carry them out');
 };
 
 finish();

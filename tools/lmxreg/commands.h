@@ -23,8 +23,12 @@ struct Arguments {
 // One line to standard error ("lmxreg: " and `what`); returns 1.
 int fail(const std::string& what);
 
-// `what`, ": " and the system text of `code`, with the store's own account
-// of the failure when it has one.
+// The system text of `code` without its line end ("error N" without one).
+std::string system_text(DWORD code);
+
+// `what`, ": " and the system text of `code` ("no such key or value" for
+// ERROR_FILE_NOT_FOUND), with the store's own account of the failure when
+// it has one.
 int fail(const std::string& what, DWORD code);
 
 int query(const Arguments& args);
@@ -32,5 +36,7 @@ int add(const Arguments& args);
 int remove(const Arguments& args);
 int export_file(const Arguments& args);
 int import_file(const Arguments& args);
+int pending(const Arguments& args);
+int drive(const Arguments& args);
 
 }  // namespace lmxreg

@@ -1,6 +1,8 @@
 // lmxreg: the system store's registry for people. Shows, adds and deletes
 // keys and values, and exports and imports registry files, in the manner of
-// the Windows reg tool. Every subcommand is a row of kCommands.
+// the Windows reg tool; lists and carries out the operations scheduled for
+// the next start, and maps drive letters. Every subcommand is a row of
+// kCommands.
 #include <strings.h>
 
 #include <cstdio>
@@ -18,16 +20,17 @@ int fail(const std::string& what) {
     return 1;
 }
 
+std::string system_text(DWORD code) {
+    const char* message = platform::system_message(code);
+    if (message == nullptr) return "error " + std::to_string(code);
+    std::string text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
 int fail(const std::string& what, DWORD code) {
-    std::string text;
-    if (code == ERROR_FILE_NOT_FOUND) {
-        text = "no such key or value";
-    } else if (const char* message = platform::system_message(code)) {
-        text = message;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    } else {
-        text = "error " + std::to_string(code);
-    }
+    const std::string text =
+        code == ERROR_FILE_NOT_FOUND ? std::string("no such key or value") : system_text(code);
     const std::string& detail = platform::store::failure_text();
     return fail(what + ": " + text + (detail.empty() ? "" : " (" + detail + ")"));
 }
@@ -72,14 +75,26 @@ const Command kCommands[] = {
      "Carries out a registry file: version 5.00 (UTF-16LE or UTF-8) or REGEDIT4, with\n"
      "      [-KEY] and \"name\"=- deletions. The file is checked whole before anything changes.",
      {}},
+    {"pending", lmxreg::pending, "pending [--run]",
+     "Lists the file operations scheduled for the next start (MoveFileEx with\n"
+     "      MOVEFILE_DELAY_UNTIL_REBOOT: PendingFileRenameOperations under\n"
+     "      HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager). --run carries\n"
+     "      them out in order and clears them, as the system does at boot; each runs\n"
+     "      once: one that fails is reported and dropped (the exit code is then 1).",
+     {{"run", false}}},
+    {"drive", lmxreg::drive, "drive [X: DIRECTORY | X: /d]",
+     "Lists the drive letters mapped in the store; maps X: to an absolute host\n"
+     "      DIRECTORY, or with /d removes the mapping. C: is always /; LMX_DRIVE_MAP\n"
+     "      comes first.",
+     {{"d", false}}},
 };
 
 void help() {
     std::printf(
         "lmxreg: the registry of the system store\n\n"
         "KEY is ROOT\\path, ROOT one of HKLM, HKCU, HKCR, HKU, HKCC (or HKEY_LOCAL_MACHINE ...).\n"
-        "Options begin with / or -. The store lives in LMX_STORE_DIR when that is set, else in\n"
-        "/var/lib/lmxrun/machine.db (HKLM) and $XDG_DATA_HOME/lmxrun/user.db (HKCU).\n\n");
+        "Options begin with /, - or --. The store lives in LMX_STORE_DIR when that is set,\n"
+        "else in /var/lib/lmxrun/machine.db (HKLM) and $XDG_DATA_HOME/lmxrun/user.db (HKCU).\n\n");
     for (const Command& c : kCommands) std::printf("  lmxreg %s\n      %s\n\n", c.usage, c.help);
     std::printf("Errors are one line on standard error; the exit code is then 1.\n");
 }
@@ -91,8 +106,9 @@ bool parse(const Command& c, int argc, char** argv, lmxreg::Arguments& args) {
         const char* arg = argv[i];
         const Option* option = nullptr;
         if ((arg[0] == '/' || arg[0] == '-') && arg[1] != '\0') {
+            const char* name = arg[0] == '-' && arg[1] == '-' ? arg + 2 : arg + 1;
             for (const Option& o : c.options)
-                if (::strcasecmp(arg + 1, o.name) == 0) option = &o;
+                if (::strcasecmp(name, o.name) == 0) option = &o;
             if (!option && arg[0] == '-') {
                 lmxreg::fail(std::string(arg) + ": not an option of " + c.name);
                 return false;
