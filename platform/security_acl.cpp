@@ -34,9 +34,22 @@ bool handle_path(HANDLE handle, std::string& path) {
     return true;
 }
 
+// The share's name in "name" or "\\server\name" (this machine only).
+DWORD share_name(const std::string& given, std::string& name) {
+    name = given;
+    if (given.rfind("\\\\", 0) != 0) return ERROR_SUCCESS;
+    const size_t slash = given.find('\\', 2);
+    if (slash == std::string::npos || !is_this_machine(given.substr(0, slash)))
+        return ERROR_BAD_NETPATH;
+    name = given.substr(slash + 1);
+    return ERROR_SUCCESS;
+}
+
 // The descriptor of a share: the stored one, or the default.
-DWORD share_descriptor(const std::string& name, sd::Descriptor& descriptor) {
-    std::string stored;
+DWORD share_descriptor(const std::string& given, sd::Descriptor& descriptor) {
+    std::string name, stored;
+    const DWORD named = share_name(given, name);
+    if (named != ERROR_SUCCESS) return named;
     if (!store::share_security(name, stored)) return NERR_NetNameNotFound;
     if (!stored.empty()) return sd::decode(stored, descriptor) ? ERROR_SUCCESS
                                                                : ERROR_INVALID_SECURITY_DESCR;
@@ -215,7 +228,10 @@ DWORD set_file(const std::string& path, SECURITY_INFORMATION info, PSID owner, P
     return result;
 }
 
-DWORD set_share(const std::string& name, SECURITY_INFORMATION info, PSID owner, PACL dacl) {
+DWORD set_share(const std::string& given, SECURITY_INFORMATION info, PSID owner, PACL dacl) {
+    std::string name;
+    const DWORD named = share_name(given, name);
+    if (named != ERROR_SUCCESS) return named;
     Change change;
     const DWORD checked = read_change(info, owner, dacl, change);
     if (checked != ERROR_SUCCESS) return checked;

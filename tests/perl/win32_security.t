@@ -14,6 +14,7 @@ sub c { no strict 'refs'; return &{"${class}::$_[0]"}() }
 
 my $dir = temp_dir();
 chmod 0755, $dir;
+$ENV{LMX_STORE_DIR} = temp_dir();
 my $attribute = $> == 0 ? 'security.NTACL' : 'user.NTACL';
 my $admins = 'S-1-5-32-544';
 my $everyone = 'S-1-1-0';
@@ -236,6 +237,32 @@ subtest 'inheritance stops at SetDACL' => sub {
     my $entries = unpack('v', substr($bytes, unpack('V', substr($bytes, 16, 4)) + 4, 2));
     is($entries, 1, 'holds exactly its own entry, nothing from the parent');
     is((stat $child)[2] & 07, 0, 'and Everyone has no bits on the host');
+};
+
+subtest 'shares keep their descriptor in the store' => sub {
+    plan skip_all => 'needs root (the machine part is writable by root)' unless $> == 0;
+    bootstrap KALDOR::Install::System::Win32::API;
+    my $shared = temp_dir();
+    is(KALDOR::Install::System::Win32::API::ShareAdd('Tools', $shared), 0, 'a share');
+    my $share = $class->new('Tools', 1);
+    is_deeply(scalar(($share->GetDACL)[0]),
+              [{ sid => $everyone, trustee => '\\Everyone', mask => 0x1200A9, mode => 2, inheritance => 0 }],
+              'without a stored descriptor Everyone may read');
+    is_deeply([$share->GetOwner], [0, 'BUILTIN\\Administrators', 'NT AUTHORITY\\SYSTEM'], 'the default owner');
+    is($share->SetDACL([$full_admins]), 1, 'SetDACL on the share');
+    my $computer = KALDOR::Install::System::Win32::API::GetComputerName();
+    my ($code, $out) = run_kit(LmxTest::kit() . '/ryninst', ['--script', write_file("$dir/share.pl", <<"PL")]);
+bootstrap KALDOR::Install::System::Win32::SecurityInfo;
+my (\$l) = KALDOR::Install::System::Win32::SecurityInfo->new('\\\\\\\\$computer\\\\Tools', 1)->GetDACL;
+print join('|', map { "\$_->{sid}:\$_->{mask}" } \@\$l), "\\n";
+0;
+PL
+    is($out, "$admins:" . 0x1F01FF . "\n", 'another process reads it from the store, by \\\\COMPUTER\\share');
+    is($share->SetOwner($admins), 0, 'an owner for the share');
+    is(($share->GetOwner)[1], 'BUILTIN\\Administrators', 'kept');
+    is(stored($shared), undef, 'the shared directory itself is untouched');
+    is(KALDOR::Install::System::Win32::API::ShareDel('Tools'), 0, 'the share goes');
+    is($share->GetDACL, undef, 'and with it its descriptor');
 };
 
 subtest 'the host agrees' => sub {
