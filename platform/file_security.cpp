@@ -273,6 +273,15 @@ DWORD store(const std::string& path, const sd::Descriptor& descriptor) {
     return ERROR_SUCCESS;
 }
 
+// Puts the stored descriptor back as it was before a change that failed:
+// `name` and `bytes`, or none at all.
+void restore(const std::string& path, const char* name, const std::string& bytes) {
+    with_owner_access(path, S_IWUSR, [&]() {
+        ::removexattr(path.c_str(), ::geteuid() == 0 ? kRootAttribute : kUserAttribute);
+        return name != nullptr ? ::setxattr(path.c_str(), name, bytes.data(), bytes.size(), 0) : 0;
+    });
+}
+
 std::string parent_of(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -330,8 +339,15 @@ DWORD write_file_dacl(const std::string& path, const std::vector<sd::Ace>& dacl,
     descriptor.control = static_cast<WORD>(
         (descriptor.control & ~(SE_DACL_PROTECTED | SE_DACL_DEFAULTED)) | SE_DACL_PRESENT |
         (protect ? SE_DACL_PROTECTED : SE_DACL_AUTO_INHERITED));
+    std::string previous;
+    const char* previous_name;
+    DWORD error;
+    const bool had = find_stored(path, previous, previous_name, error);
     const DWORD stored = store(path, descriptor);
-    return stored == ERROR_SUCCESS ? apply_to_host(path, entries) : stored;
+    if (stored != ERROR_SUCCESS) return stored;
+    const DWORD applied = apply_to_host(path, entries);
+    if (applied != ERROR_SUCCESS) restore(path, had ? previous_name : nullptr, previous);
+    return applied;
 }
 
 DWORD write_file_owner(const std::string& path, const SID& owner) {
