@@ -33,20 +33,12 @@ DWORD map_generic(DWORD mask) {
     return mapped;
 }
 
-unsigned bits_allowed(DWORD mask) {
+unsigned entry_bits(DWORD mask, bool allow) {
     const DWORD m = map_generic(mask);
+    const DWORD write = m & (FILE_WRITE_DATA | FILE_APPEND_DATA);
     unsigned bits = 0;
     if (m & FILE_READ_DATA) bits |= kRead;
-    if ((m & FILE_WRITE_DATA) && (m & FILE_APPEND_DATA)) bits |= kWrite;
-    if (m & FILE_EXECUTE) bits |= kExecute;
-    return bits;
-}
-
-unsigned bits_denied(DWORD mask) {
-    const DWORD m = map_generic(mask);
-    unsigned bits = 0;
-    if (m & FILE_READ_DATA) bits |= kRead;
-    if (m & (FILE_WRITE_DATA | FILE_APPEND_DATA)) bits |= kWrite;
+    if (allow ? write == (FILE_WRITE_DATA | FILE_APPEND_DATA) : write != 0) bits |= kWrite;
     if (m & FILE_EXECUTE) bits |= kExecute;
     return bits;
 }

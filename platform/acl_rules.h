@@ -46,15 +46,12 @@ constexpr unsigned kRead = 4, kWrite = 2, kExecute = 1;
 // the owner always has on the host (chmod).
 DWORD rights_of_bits(unsigned bits, bool directory, bool owner);
 
-// The bits an allow entry gives: read for FILE_READ_DATA, write only for
-// both FILE_WRITE_DATA and FILE_APPEND_DATA, execute for FILE_EXECUTE
-// (generic rights count as their file rights). An allow entry never gives
-// more than it names.
-unsigned bits_allowed(DWORD mask);
-
-// The bits a deny entry takes: read for FILE_READ_DATA, write for
-// FILE_WRITE_DATA or FILE_APPEND_DATA, execute for FILE_EXECUTE.
-unsigned bits_denied(DWORD mask);
+// The bits an allow entry gives (`allow`) or a deny entry takes: read for
+// FILE_READ_DATA, execute for FILE_EXECUTE, write for FILE_WRITE_DATA and
+// FILE_APPEND_DATA together (allow) or either of them (deny); generic
+// rights count as their file rights. An allow entry never gives more than
+// it names, a deny entry never takes less.
+unsigned entry_bits(DWORD mask, bool allow);
 
 // The generic rights of a mask mapped to the file rights they stand for.
 DWORD map_generic(DWORD mask);

@@ -222,8 +222,8 @@ DWORD apply_to_host(const std::string& path, const std::vector<sd::Ace>& dacl) {
                        : t.kind == HostTrustee::group        ? &groups[t.id]
                                                              : nullptr;
         if (grant == nullptr) continue;
-        if (ace.type == ACCESS_ALLOWED_ACE_TYPE) grant->allow |= acl_rules::bits_allowed(ace.mask);
-        else grant->deny |= acl_rules::bits_denied(ace.mask);
+        const bool allow = ace.type == ACCESS_ALLOWED_ACE_TYPE;
+        (allow ? grant->allow : grant->deny) |= acl_rules::entry_bits(ace.mask, allow);
     }
     auto bits = [&other](const Grant& g) {
         return (g.allow | other.allow) & ~(g.deny | other.deny) & 7u;

@@ -18,6 +18,8 @@ $ENV{LMX_STORE_DIR} = temp_dir();
 my $attribute = $> == 0 ? 'security.NTACL' : 'user.NTACL';
 my $admins = 'S-1-5-32-544';
 my $everyone = 'S-1-1-0';
+my @made_users;
+END { local $?; system('userdel', $_) for @made_users }
 my $have_getfacl = system('getfacl --version >/dev/null 2>&1') == 0;
 
 sub winpath { return $_[0] =~ s{/}{\\}gr }
@@ -269,7 +271,10 @@ subtest 'the host agrees' => sub {
     plan skip_all => 'needs root and setpriv to make two users' unless have_setpriv();
     plan skip_all => 'useradd is missing' unless system('command -v useradd >/dev/null') == 0;
     my @users = ("lmxsa$$", "lmxsb$$");
-    for (@users) { system('useradd', '-M', '-N', '-g', 'nogroup', '-s', '/usr/sbin/nologin', $_) == 0 or die }
+    for (@users) {
+        system('useradd', '-M', '-N', '-g', 'nogroup', '-s', '/usr/sbin/nologin', $_) == 0 or die;
+        push @made_users, $_;
+    }
     my $file = write_file("$dir/agree.txt", "secret\n");
     my ($domain_sid) = dacl_of($file)->[0]{sid} =~ /^(.*)-\d+$/;
     my $sid = $domain_sid . '-' . (1000 + getpwnam($users[0]));
@@ -287,7 +292,6 @@ subtest 'the host agrees' => sub {
         skip 'getfacl is not installed', 1 unless $have_getfacl;
         like(`getfacl -p '$file' 2>/dev/null`, qr/^user:$users[0]:r--$/m, 'getfacl shows the named entry');
     }
-    system('userdel', $_) for @users;
 };
 
 subtest 'as an ordinary user' => sub {

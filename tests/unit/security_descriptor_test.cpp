@@ -249,10 +249,10 @@ TEST(EntriesInAcl, ExplicitEntriesLeaveInheritedOnesOut) {
 
 TEST(AclRules, MasksAndBits) {
     using namespace platform::acl_rules;
-    EXPECT_EQ(bits_allowed(FILE_ALL_ACCESS), kRead | kWrite | kExecute);
-    EXPECT_EQ(bits_allowed(GENERIC_READ), kRead);
-    EXPECT_EQ(bits_allowed(FILE_WRITE_DATA), 0u);  // write needs append as well
-    EXPECT_EQ(bits_denied(FILE_APPEND_DATA), kWrite);
+    EXPECT_EQ(entry_bits(FILE_ALL_ACCESS, true), kRead | kWrite | kExecute);
+    EXPECT_EQ(entry_bits(GENERIC_READ, true), kRead);
+    EXPECT_EQ(entry_bits(FILE_WRITE_DATA, true), 0u);  // write needs append as well
+    EXPECT_EQ(entry_bits(FILE_APPEND_DATA, false), kWrite);
     EXPECT_EQ(rights_of_bits(kRead | kWrite | kExecute, true, false), 0x1201FFu);
     EXPECT_EQ(rights_of_bits(kRead, false, true), FILE_GENERIC_READ | WRITE_DAC);
 }
