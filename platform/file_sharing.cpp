@@ -31,30 +31,37 @@ struct OpenFile {
     DWORD share;
 };
 
-std::mutex table_mutex;
-std::map<std::pair<dev_t, ino_t>, std::vector<OpenFile>>& table() {
-    static auto* files = new std::map<std::pair<dev_t, ino_t>, std::vector<OpenFile>>;
-    return *files;
+// The open files by device and inode. Every object holds the table, so it
+// outlives the last of them whatever the order of teardown at exit.
+struct Table {
+    std::mutex mutex;
+    std::map<std::pair<dev_t, ino_t>, std::vector<OpenFile>> files;
+};
+
+const std::shared_ptr<Table>& the_table() {
+    static const std::shared_ptr<Table> table = std::make_shared<Table>();
+    return table;
 }
 
 class SharedFileObject : public DescriptorObject {
    public:
-    SharedFileObject(int descriptor, dev_t device, ino_t inode)
-        : DescriptorObject(descriptor), key_(device, inode) {}
+    SharedFileObject(int descriptor, std::shared_ptr<Table> table, std::pair<dev_t, ino_t> key)
+        : DescriptorObject(descriptor), table_(std::move(table)), key_(key) {}
     ~SharedFileObject() override {
-        std::lock_guard<std::mutex> lock(table_mutex);
-        auto found = table().find(key_);
-        if (found == table().end()) return;
+        std::lock_guard<std::mutex> lock(table_->mutex);
+        auto found = table_->files.find(key_);
+        if (found == table_->files.end()) return;
         std::vector<OpenFile>& opens = found->second;
         for (auto it = opens.begin(); it != opens.end(); ++it)
             if (it->object == this) {
                 opens.erase(it);
                 break;
             }
-        if (opens.empty()) table().erase(found);
+        if (opens.empty()) table_->files.erase(found);
     }
 
    private:
+    std::shared_ptr<Table> table_;
     std::pair<dev_t, ino_t> key_;
 };
 
@@ -63,9 +70,11 @@ class SharedFileObject : public DescriptorObject {
 std::shared_ptr<KernelObject> shared_file_object(int descriptor, dev_t device, ino_t inode,
                                                  DWORD access, DWORD share) {
     const DWORD taken = sharing_access(access);
+    const std::shared_ptr<Table>& table = the_table();
+    const std::pair<dev_t, ino_t> key(device, inode);
+    std::lock_guard<std::mutex> lock(table->mutex);
     try {
-        std::lock_guard<std::mutex> lock(table_mutex);
-        std::vector<OpenFile>& opens = table()[{device, inode}];
+        std::vector<OpenFile>& opens = table->files[key];
         for (const OpenFile& open : opens) {
             if (taken == 0 || open.taken == 0) continue;
             if ((taken & ~open.share) || (open.taken & ~share)) {
@@ -75,13 +84,12 @@ std::shared_ptr<KernelObject> shared_file_object(int descriptor, dev_t device, i
         }
         // Room first: once the object exists, it owns the descriptor.
         opens.reserve(opens.size() + 1);
-        auto object = std::make_shared<SharedFileObject>(descriptor, device, inode);
+        auto object = std::make_shared<SharedFileObject>(descriptor, table, key);
         opens.push_back({object.get(), taken, share});
         return object;
     } catch (const std::bad_alloc&) {
-        std::lock_guard<std::mutex> lock(table_mutex);
-        auto found = table().find({device, inode});
-        if (found != table().end() && found->second.empty()) table().erase(found);
+        auto found = table->files.find(key);
+        if (found != table->files.end() && found->second.empty()) table->files.erase(found);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
