@@ -11,6 +11,8 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/file_security.h"
+#include "platform/file_sharing.h"
 #include "platform/handles.h"
 #include "platform/internal.h"
 #include "platform/named_pipes.h"
@@ -18,7 +20,28 @@
 
 using platform::fail_with_errno;
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+// Access that needs no permission to the file's data: its attributes and
+// its security, which the owner may always read and change.
+constexpr DWORD kMetadataAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE | READ_CONTROL | WRITE_DAC |
+                                  WRITE_OWNER | ACCESS_SYSTEM_SECURITY;
+
+// Opens `path`; `created` tells whether the open made the file.
+static int open_file(const std::string& path, int flags, bool& created) {
+    created = false;
+    if ((flags & O_CREAT) && !(flags & O_EXCL)) {
+        const int fd = ::open(path.c_str(), flags | O_EXCL, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            created = fd >= 0;
+            return fd;
+        }
+        flags &= ~O_CREAT;
+    }
+    const int fd = ::open(path.c_str(), flags, 0666);
+    created = fd >= 0 && (flags & O_CREAT);
+    return fd;
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
     if (platform::is_pipe_name(lpFileName))
@@ -27,21 +50,24 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
     if (!platform::host_path(lpFileName, path)) return INVALID_HANDLE_VALUE;
     const bool read = dwDesiredAccess & GENERIC_READ;
     const bool write = dwDesiredAccess & GENERIC_WRITE;
-    const bool attributes_only = (dwDesiredAccess & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) == 0 &&
+    const bool attributes_only = (dwDesiredAccess & ~kMetadataAccess) == 0 &&
                                  dwCreationDisposition == OPEN_EXISTING;
     int flags = O_CLOEXEC | (attributes_only ? O_PATH
                              : read && write ? O_RDWR
                              : write         ? O_WRONLY
                                              : O_RDONLY);
+    // Truncation waits until the share modes allow the open.
+    bool truncate = false;
     switch (dwCreationDisposition) {
         case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-        case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+        case CREATE_ALWAYS: flags |= O_CREAT; truncate = true; break;
         case OPEN_EXISTING: break;
         case OPEN_ALWAYS: flags |= O_CREAT; break;
-        case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+        case TRUNCATE_EXISTING: truncate = true; break;
         default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::open(path.c_str(), flags, 0666);
+    bool created;
+    const int fd = open_file(path, flags, created);
     if (fd < 0) {
         const int err = errno;
         fail_with_errno();
@@ -49,14 +75,42 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
         return INVALID_HANDLE_VALUE;
     }
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
-        !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
+    if (::fstat(fd, &st) != 0) {
+        fail_with_errno();
+        ::close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISDIR(st.st_mode) && !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE h = platform::insert_descriptor(fd);
+    std::shared_ptr<platform::KernelObject> object =
+        platform::shared_file_object(fd, st.st_dev, st.st_ino, dwDesiredAccess, dwShareMode);
+    if (!object) {
+        ::close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (truncate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        fail_with_errno();
+        return INVALID_HANDLE_VALUE;
+    }
+    if (created) platform::inherit_file_security(path);
+    HANDLE h = platform::handle_insert(std::move(object));
     return h ? h : INVALID_HANDLE_VALUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
+    std::string path;
+    if (!platform::host_path(lpPathName, path)) return FALSE;
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        const int err = errno;
+        fail_with_errno();
+        if (err == ENOENT) SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    platform::inherit_file_security(path);
+    return TRUE;
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

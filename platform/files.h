@@ -10,16 +10,23 @@ struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
 #define FILE_READ_ATTRIBUTES 0x80u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define ACCESS_SYSTEM_SECURITY 0x01000000u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 
-// Opens or creates a file. The sharing mode is accepted and not enforced
-// (host files have no share modes); a file that cannot be opened for writing
-// because it is a running program's image fails with ERROR_SHARING_VIOLATION.
+// Opens or creates a file. Share modes are kept among the handles of this
+// process (platform/file_sharing.h: a conflicting open fails with
+// ERROR_SHARING_VIOLATION and truncates nothing); a file that cannot be
+// opened for writing because it is a running program's image fails with
+// ERROR_SHARING_VIOLATION too. A file that the call creates inherits the
+// entries its directory's DACL passes on (platform/file_security.h).
 // A directory opens only with FILE_FLAG_BACKUP_SEMANTICS (else
 // ERROR_ACCESS_DENIED), as on Windows. An existing file opened for its
-// attributes alone (access 0 or FILE_READ_ATTRIBUTES) needs no permission to
-// read it and does not block on a FIFO (an O_PATH descriptor: its handle
-// serves GetFileInformationByHandle and the like, not ReadFile). Descriptors
+// attributes or security alone (access 0, FILE_READ_ATTRIBUTES,
+// READ_CONTROL, WRITE_DAC, WRITE_OWNER) needs no permission to read it and
+// does not block on a FIFO (an O_PATH descriptor: its handle serves
+// GetFileInformationByHandle and the like, not ReadFile). Descriptors
 // are close-on-exec: child processes receive only the handles passed to
 // them explicitly.
 // A pipe name ("\\.\pipe\NAME") opens the client end of that named pipe
@@ -27,6 +34,11 @@ using LPOVERLAPPED = OVERLAPPED*;
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
+// Makes a directory (mode 0777 less the umask), which inherits the entries
+// its parent's DACL passes on. ERROR_ALREADY_EXISTS when the name exists,
+// ERROR_PATH_NOT_FOUND when the parent is missing.
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 
 // Reads up to nNumberOfBytesToRead bytes; *lpNumberOfBytesRead is 0 at the
 // end of a file. Reading a pipe whose writers are gone fails with

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/admin_store.h"
+#include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
 
@@ -23,9 +24,9 @@ bool pending_operation_path(const char* path, std::string& entry) {
     }
     if (!host_path(path, host)) return false;
     if (host[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) return fail_with_errno();
-        host = std::string(cwd) + "/" + host;
+        std::string cwd;
+        if (!crt::getcwd(cwd)) return fail_with_errno();
+        host = cwd + "/" + host;
     }
     entry = "\\??\\" + host;
     return true;

@@ -22,9 +22,11 @@
 
 #include "platform/accounts.h"
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/handles.h"
 #include "platform/process_table.h"
 #include "platform/processes.h"
+#include "platform/security_acl.h"
 
 namespace platform {
 namespace {
@@ -419,6 +421,9 @@ BOOL EqualSid(PSID pSid1, PSID pSid2) {
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType,
                       SECURITY_INFORMATION SecurityInfo, PSID* ppsidOwner, PSID* ppsidGroup,
                       PACL* ppDacl, PACL* ppSacl, PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+    if (ObjectType == SE_FILE_OBJECT && ppSacl == nullptr)
+        return get_file_security_info(handle, SecurityInfo, ppsidOwner, ppsidGroup, ppDacl,
+                                      ppSecurityDescriptor);
     if (ObjectType != SE_KERNEL_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION ||
         ppsidGroup != nullptr || ppDacl != nullptr || ppSacl != nullptr)
         return ERROR_NOT_SUPPORTED;
@@ -445,15 +450,10 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD /*DesiredAccess*/, HANDLE* Tok
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    try {
-        HANDLE token = handle_insert(std::make_shared<TokenObject>(pid));
-        if (token == nullptr) return FALSE;
-        *TokenHandle = token;
-        return TRUE;
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    HANDLE token = insert_new<TokenObject>(pid);
+    if (token == nullptr) return FALSE;
+    *TokenHandle = token;
+    return TRUE;
 }
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
@@ -474,13 +474,13 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
     }
     Credentials credentials;
     if (!process_credentials(token->pid, credentials)) return FALSE;
-    try {
-        return write_token_groups(token_groups(credentials), TokenInformation,
-                                  TokenInformationLength, ReturnLength);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    BOOL written = FALSE;
+    if (!allocated([&] {
+            written = write_token_groups(token_groups(credentials), TokenInformation,
+                                         TokenInformationLength, ReturnLength);
+        }))
         return FALSE;
-    }
+    return written;
 }
 
 BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, LUID* lpLuid) {

@@ -70,6 +70,7 @@ BOOL ConvertSidToStringSidA(PSID Sid, LPSTR* StringSid);
 // The owner of a process (SE_KERNEL_OBJECT with a process handle, the
 // pseudo handle included): the account of the process's real user id.
 // Only OWNER_SECURITY_INFORMATION is supported (else ERROR_NOT_SUPPORTED);
+// SE_FILE_OBJECT with a file's handle: see platform/security_acl.h.
 // ppSecurityDescriptor receives the block that holds the owner, to release
 // with LocalFree. Returns the error code (ERROR_SUCCESS, or
 // ERROR_INVALID_HANDLE for other handles and ended processes).

@@ -15,6 +15,7 @@
 #include "platform/accounts.h"
 #include "platform/admin_store.h"
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/handles.h"
 #include "platform/security.h"
 #include "platform/utf16.h"
@@ -220,15 +221,10 @@ BOOL LogonUserW(LPCWSTR lpszUsername, LPCWSTR lpszDomain, LPCWSTR lpszPassword,
         SetLastError(ERROR_LOGON_FAILURE);
         return FALSE;
     }
-    try {
-        HANDLE token = handle_insert(std::make_shared<LogonToken>(user.sid));
-        if (token == nullptr) return FALSE;
-        *phToken = token;
-        return TRUE;
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    HANDLE token = insert_new<LogonToken>(user.sid);
+    if (token == nullptr) return FALSE;
+    *phToken = token;
+    return TRUE;
 }
 
 NTSTATUS LsaOpenPolicy(PLSA_UNICODE_STRING SystemName, PLSA_OBJECT_ATTRIBUTES /*ObjectAttributes*/,
@@ -238,14 +234,10 @@ NTSTATUS LsaOpenPolicy(PLSA_UNICODE_STRING SystemName, PLSA_OBJECT_ATTRIBUTES /*
         !is_this_machine(narrow(SystemName->Buffer, SystemName->Length / 2)))
         return RPC_NT_SERVER_UNAVAILABLE;
     if ((DesiredAccess & ~kReadPolicy) != 0 && ::geteuid() != 0) return STATUS_ACCESS_DENIED;
-    try {
-        HANDLE policy = handle_insert(std::make_shared<PolicyObject>(DesiredAccess));
-        if (policy == nullptr) return STATUS_NO_MEMORY;
-        *PolicyHandle = policy;
-        return STATUS_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        return STATUS_NO_MEMORY;
-    }
+    HANDLE policy = insert_new<PolicyObject>(DesiredAccess);
+    if (policy == nullptr) return STATUS_NO_MEMORY;
+    *PolicyHandle = policy;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS LsaAddAccountRights(LSA_HANDLE PolicyHandle, PSID AccountSid,

@@ -61,6 +61,8 @@ const TableEntry kModuleTable[] = {
      boot_KALDOR__Install__System__Win32__Registry, nullptr},
     {"KALDOR::Install::System::Win32::API::bootstrap", boot_KALDOR__Install__System__Win32__API,
      nullptr},
+    {"KALDOR::Install::System::Win32::SecurityInfo::bootstrap",
+     boot_KALDOR__Install__System__Win32__SecurityInfo, nullptr},
     {"KALDOR::Install::System::Win32::Console::bootstrap",
      boot_KALDOR__Install__System__Win32__Console, nullptr},
     {"LMX::Install::System::Win32::Msinst::bootstrap", boot_LMX__Install__System__Win32__Msinst,

@@ -27,6 +27,7 @@ XS_EXTERNAL(boot_KALDOR__Install__Untgz);
 XS_EXTERNAL(boot_KALDOR__Install__ProcState);
 XS_EXTERNAL(boot_KALDOR__Install__PipeExec);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__API);
+XS_EXTERNAL(boot_KALDOR__Install__System__Win32__SecurityInfo);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Console);
 XS_EXTERNAL(boot_KALDOR__Install__System__Win32__Registry);
 XS_EXTERNAL(boot_LMX__Install__System__Win32__Msinst);
