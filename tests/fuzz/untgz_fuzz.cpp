@@ -132,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             SAVETMPS;
             SV* buffer = sv_2mortal(newSVpvn("", 0));
             walk(aTHX_ &state, choices, buffer);
-            if ((choices & 0x80) && rewind_archive(&state) == 0) walk(aTHX_ &state, ~choices, buffer);
+            if ((choices & 0x80) && rewind_archive(&state) == 0)
+                walk(aTHX_ &state, ~choices, buffer);
             FREETMPS;
             LEAVE;
         }
