@@ -19,10 +19,15 @@ build)
   ;;
 run)
   seconds=${3:-60}
-  shift 3
+  shift $(($# < 3 ? $# : 3))
   names=${*:-$(sed -n 's/^set(LMX_FUZZ_HARNESSES \(.*\))$/\1/p' "$here/harnesses.cmake")}
   status=0
   for name in $names; do
+    if [ ! -x "$dir/${name}_fuzz" ]; then
+      echo "$name: not built in $dir (fuzz.sh build $dir)"
+      status=1
+      continue
+    fi
     corpus="$dir/corpus/$name"
     findings="$dir/findings/$name"
     mkdir -p "$corpus" "$findings"
