@@ -3,7 +3,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test unit-test sanitize-test demo bench clean
+.PHONY: all deps build test unit-test sanitize-test demo bench clean fuzz
 
 all: build
 
@@ -31,6 +31,12 @@ demo: build
 
 bench: build
 	bench/run $(BUILD)/kit
+
+# Each libFuzzer harness in turn for FUZZ_SECONDS (tests/fuzz/README.md).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@tests/fuzz/fuzz.sh build $(BUILD)/fuzz
+	@tests/fuzz/fuzz.sh run $(BUILD)/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)

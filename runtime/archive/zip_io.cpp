@@ -46,7 +46,9 @@ class ReadStream {
                 position_ += n;
                 done += n;
                 break;
-            } else if (!fill(oldest())) {
+            } else if (position_ >= size_ || !fill(oldest())) {
+                // Past the end no call is made: the library reads a field
+                // that a damaged directory places there byte by byte.
                 break;
             }
         }

@@ -156,7 +156,8 @@ std::optional<std::string> xcoff_text(const std::uint8_t* p, std::size_t length)
 }  // namespace
 
 std::size_t text_mode(std::uint8_t* data, std::size_t length, int following) {
-    const void* stop = std::memchr(data, 0x1A, length);
+    // No bytes may come as a null pointer, which memchr must not be given.
+    const void* stop = length > 0 ? std::memchr(data, 0x1A, length) : nullptr;
     if (stop != nullptr) {
         length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(stop) - data);
         following = 0x1A;
