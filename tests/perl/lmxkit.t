@@ -99,6 +99,10 @@ subtest 'bad calls' => sub {
     refused_cleanly('an output directory that is no kit', ['-o', $modules, $modules, $payload],
                     "\Q$modules\E exists and is not a kit", $dir);
     ok(-f "$modules/LMX/Install/App/Console/Installation.pm", 'which stays as it was');
+    refused_cleanly('an output in the payload', ['--onefile', "$payload/setup.run", $modules, $payload],
+                    "\Q$payload\E/setup.run lies in the input directory \Q$payload\E", $payload);
+    refused_cleanly('the kit lmxkit works from', ['-o', kit(), $modules, $payload],
+                    "\Q${\ kit()}\E is the kit lmxkit works from", $dir);
 };
 
 subtest 'a failing installer or an interruption leaves nothing behind' => sub {
