@@ -1,7 +1,8 @@
 # The host's tracing mode, evaluated by lmxrun_main right after the
 # bootstrap script. With LMX_TRACE_MODULES naming a file, the module files
 # that the run read from directories (the host's Perl library, the kit
-# directory) and the shared objects loaded for extension modules are
+# directory) and the shared objects loaded for extension modules (by the
+# dynamic loader or by the bridges of the static module table) are
 # appended to that file when the interpreter ends, one per line:
 #
 #   module<TAB>File/Spec.pm<TAB>/usr/share/perl/5.36/File/Spec.pm
@@ -27,7 +28,7 @@ sub write_trace {
         my $path = $INC{$name};
         print {$out} "module\t$name\t$path\n" if defined $path && $path =~ m{/\Q$name\E\z};
     }
-    print {$out} "object\t$_\n" for @DynaLoader::dl_shared_objects;
+    print {$out} "object\t$_\n" for @LMX::Common::bridged_objects, @DynaLoader::dl_shared_objects;
     close $out or print STDERR "cannot write the module trace $file: $!\n";
 }
 

@@ -111,8 +111,9 @@ XS_INTERNAL(bridge_standard_module) {
     }
     auto boot = reinterpret_cast<XSUBADDR_t>(GetProcAddress(object, module->boot_symbol));
     if (boot == nullptr) croak("Can't find '%s' symbol in %s\n", module->boot_symbol, path);
-    // Recorded as the Perl library's dynamic loader records what it loads.
-    av_push(get_av("DynaLoader::dl_shared_objects", GV_ADD), newSVpv(path, 0));
+    // Recorded beside the dynamic loader's list of what it loaded, for the
+    // tracing mode (ModuleTrace.pl).
+    av_push(get_av("LMX::Common::bridged_objects", GV_ADD), newSVpv(path, 0));
     // The shared object stays loaded for the rest of the process, as the
     // Perl library's own dynamic loader keeps it.
     boot(aTHX_ cv);

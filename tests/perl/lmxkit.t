@@ -41,6 +41,8 @@ sub refused_cleanly {
 
 my $other = temp_dir();
 subtest 'a kit runs its installer from another directory' => sub {
+    # An older kit there is replaced as a whole.
+    write_file("$dir/kit/$_", "old kit\n") for qw(ryninst lmxrun.so stale);
     my ($code, $out, $err) = lmxkit(['-o', "$dir/kit", $modules, $payload,
                                      '--', '--target', "$dir/trace-target"], env => \%env);
     is($code, 0, 'lmxkit succeeds') or diag($err);
@@ -61,6 +63,8 @@ subtest 'a kit runs its installer from another directory' => sub {
               [qw(bin/ bin/tool settings.json share/ share/doc/ share/doc/README)],
               'PAYLOAD.TGZ holds the payload');
     is_deeply(entries($tmp), [], 'no temporary files are left');
+    ok(!-e "$dir/kit/stale", 'the older kit is gone');
+    is_deeply([grep { /kit/ } @{ entries($dir) }], ['kit'], 'with nothing left beside the new one');
 
     rename("$dir/kit", "$other/moved") or die "rename: $!\n";
     ($code, $out, $err) = run_kit("$other/moved/ryninst", ['--target', "$dir/target"],
@@ -75,12 +79,6 @@ subtest 'a kit runs its installer from another directory' => sub {
     my @objects = grep { m{^object\t.*/auto/(?:POSIX|Encode|Fcntl|Cwd)/} } @trace;
     is(scalar(@objects), 5, 'the extension modules were loaded');
     is_deeply([grep { !m{\t\Q$other\E/moved/auto/} } @objects], [], 'from the kit\'s auto/');
-
-    write_file("$other/moved/stale", "from the old kit\n");
-    ($code, $out, $err) = lmxkit(['-o', "$other/moved", $modules, $payload], env => \%env);
-    is($code, 0, 'a kit is replaced by a new one') or diag($err);
-    ok(-x "$other/moved/ryninst" && !-e "$other/moved/stale", 'whole');
-    is_deeply(entries($other), ['moved'], 'with nothing left beside it');
 };
 
 subtest 'bad calls' => sub {
@@ -106,8 +104,12 @@ subtest 'bad calls' => sub {
 };
 
 subtest 'a failing installer or an interruption leaves nothing behind' => sub {
-    refused_cleanly('a failing trace run', ['-o', "$dir/out", $modules, $payload, '--', '--nothing'],
-                    "the installer's trace run failed \\(exit 255\\)", $dir);
+    # Over the kit made above, which stays as it is.
+    my $kit = "$other/moved";
+    my $snapshot = sub { return [sort `find '$kit' -printf '%P %s %T@\n'`] };
+    my $kit_files = $snapshot->();
+    refused_cleanly('a failing trace run', ['-o', $kit, $modules, $payload, '--', '--nothing'],
+                    "the installer's trace run failed \\(exit 255\\)", $other);
 
     my $before = entries($dir);
     my $marker = "$dir/../lmxkit-waiting-$$";
@@ -118,19 +120,21 @@ subtest 'a failing installer or an interruption leaves nothing behind' => sub {
         $ENV{TMPDIR} = $tmp;
         open(STDOUT, '>', '/dev/null');
         open(STDERR, '>', $errors);
-        exec(kit() . '/lmxkit', '--onefile', "$dir/out.run", '-o', "$dir/out", $modules, $payload,
+        exec(kit() . '/lmxkit', '--onefile', "$dir/out.run", '-o', $kit, $modules, $payload,
              '--', '--wait', $marker) or exit 127;
     }
     my $waited = 0;
-    select(undef, undef, undef, 0.1) while !-e $marker && ++$waited < 300;
+    select(undef, undef, undef, 0.1) while !-e $marker && ++$waited < 600;
     ok(-e $marker, 'the trace run started');
     kill('INT', $pid);
     waitpid($pid, 0);
     is($? >> 8, 130, 'SIGINT ends lmxkit');
     is(read_file($errors), "lmxkit: interrupted; nothing was made\n", 'and it says so');
     unlink $marker, $errors;
-    is_deeply(entries($dir), $before, 'no kit and no one-file installer is left');
+    is_deeply(entries($dir), $before, 'no one-file installer is left');
     is_deeply(entries($tmp), [], 'no temporary files are left');
+    is_deeply($snapshot->(), $kit_files, 'the kit is as it was');
+    is_deeply(entries($other), ['moved'], 'with nothing beside it');
 };
 
 finish();
