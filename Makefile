@@ -24,7 +24,7 @@ sanitize-test: deps
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	cd "$$(mktemp -d)" && $(CURDIR)/$(BUILD)/kit/ryninst --target demo-target
+	@examples/demo/run_demo.sh $(BUILD)/kit
 
 bench: build
 	bench/run $(BUILD)/kit

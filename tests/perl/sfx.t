@@ -24,13 +24,13 @@ sub leftovers {
     return [grep { !/^\.\.?$/ } readdir $d];
 }
 
-# The kit's files as relative paths, the self-extractor and the other
-# launchers left out.
+# The kit's files as relative paths, the self-extractor and the graphical
+# launcher left out.
 my @files;
 File::Find::find({no_chdir => 1, wanted => sub {
     return unless -f $_;
     (my $relative = $_) =~ s{^\Q$kit\E/}{};
-    push @files, $relative unless $relative =~ /^(lmxsfx|rynsetup|rynuninst)$/;
+    push @files, $relative unless $relative =~ /^(lmxsfx|rynsetup)$/;
 }}, $kit);
 @files = sort @files;
 
@@ -64,11 +64,20 @@ PL
 };
 
 subtest 'running it' => sub {
-    my ($code, $out, $err) = run_kit($sfx, ['--target', 'demo target', 'b'], env => \%env);
+    my %demo_env = (%env, LMX_STORE_DIR => temp_dir());
+    my $target = "$dir/demo target";
+    my ($code, $out, $err) = run_kit($sfx, ['--target', $target, '--yes'], env => \%demo_env);
     is($code, 0, 'the demo installer succeeds') or diag($err);
-    like($out, qr/^console installation\n/, 'the kit\'s demo installer ran');
-    like($out, qr/arguments: \[--target\] \[demo target\] \[b\]/, 'with the arguments given');
-    like($out, qr/RuntimeDir = \Q$tmp\E\/lmxsfx\.\w+/, 'from a directory below TMPDIR');
+    like($out, qr/is installed in \Q$target\E\./, 'the kit\'s demo installer ran');
+    is_deeply(leftovers(), [], 'no temporary directory is left');
+    ($code, $out, $err) = run_kit("$target/bin/rynuninst", [], env => \%demo_env);
+    is($code, 0, 'the installed uninstaller removes it again') or diag($err);
+    ok(!-e "$target/bin", 'the product is gone');
+
+    my $report = write_file("$dir/report.pl",
+                            "print qq{\$KALDOR::Install::Config{RuntimeDir} [\@ARGV]\\n}; 0;\n");
+    ($code, $out) = run_kit($sfx, ['--script', $report, 'a', 'b c'], env => \%env);
+    like($out, qr/^\Q$tmp\E\/lmxsfx\.\w+ \[a b c\]$/, 'from a directory below TMPDIR, with the arguments');
     is_deeply(leftovers(), [], 'no temporary directory is left');
 
     my $exit = write_file("$dir/exit.pl", "print qq{script ran\\n}; 7;\n");

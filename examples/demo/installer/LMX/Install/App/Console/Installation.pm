@@ -1,8 +1,8 @@
 package LMX::Install::App::Console::Installation;
 
-use LMX::Install::App::Report;
-
 # The console installation's main sub (the default of ryninst).
-sub main { return LMX::Install::App::Report::show('console installation', @_) }
+use LMX::Install::Demo::Install;
+
+sub main { return LMX::Install::Demo::Install::run(@_) }
 
 1;
