@@ -51,4 +51,26 @@ like($out, qr/^1\.\.8$/m, 'all the installer\'s checks ran');
 unlike($out, qr/^not ok/m, 'and passed');
 is(read_file("$dir/target/bin/tool"), "#!/bin/sh\necho tool ran\n", 'the payload is installed');
 
+# The demo product, installed, run and uninstalled by a one-file portable
+# build of the demo installer with the host's Perl hidden.
+my $demo_installer = "$ENV{LMX_TEST_SOURCE}/examples/demo/installer";
+my $demo_payload = kit() . '/../demo-payload';
+SKIP: {
+    skip('no demo installer in this tree', 6) unless -d $demo_installer && -d $demo_payload;
+    my $store = temp_dir();
+    my $target = "$dir/demo target";
+    ($code, $out, $err) = lmxkit(['--onefile', "$dir/demo-setup", '--portable', $demo_installer,
+                                  $demo_payload]);
+    is($code, 0, 'lmxkit makes the demo\'s one-file installer') or diag($err);
+    local $ENV{LMX_STORE_DIR} = $store;
+    ($code, $out, $err) = hidden("$dir/demo-setup", '--target', $target, '--yes');
+    is($code, 0, 'it installs the demo product') or diag($err);
+    like($out, qr/is installed in \Q$target\E\./, 'and says so');
+    ($code, $out) = hidden("$target/bin/ryndemo");
+    like($out, qr/^Hello from Ryn Demo/, 'the installed program runs');
+    ($code, $out, $err) = hidden("$target/bin/rynuninst");
+    is($code, 0, 'the installed uninstaller runs from the installed runtime') or diag($err);
+    ok(!-e $target, 'and removes the product');
+}
+
 finish();
