@@ -87,8 +87,6 @@ subtest 'bad calls' => sub {
     is($code, 0, '--help succeeds');
     like($out, qr/^usage: lmxkit \[-o KITDIR\] \[--onefile OUT\] \[--portable\] MODULES_DIR PAYLOAD_DIR/,
          'and shows the usage');
-    refused_cleanly('no directories', [], 'give MODULES_DIR and PAYLOAD_DIR \(see lmxkit --help\)',
-                    $dir);
     refused_cleanly('an unknown option', ['--bogus', $modules, $payload], 'Unknown option: bogus',
                     $dir);
     refused_cleanly('no output', [$modules, $payload], 'give -o KITDIR or --onefile OUT, or both',
