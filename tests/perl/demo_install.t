@@ -87,6 +87,17 @@ subtest 'refusals leave the target as it was' => sub {
     like($err, qr/installation failed: .*unexpected end of archive/, 'is found by the test run');
     is(tree_state($crowded), $crowded_before, 'which leaves the target as it was');
 
+    my %piped_env = store_env();
+    system("LMX_STORE_DIR='$piped_env{LMX_STORE_DIR}' '$kit/ryninst' --target '$dir/piped' --yes "
+           . '2>/dev/null | head -1 >/dev/null');
+    ok(!-e "$dir/piped" && !defined registry_entry(%piped_env),
+       'output that nobody reads any more (SIGPIPE) undoes the installation');
+
+    ($code, $out, $err) = run_kit("$kit/ryninst", ['--target', "$dir/unasked"], env => \%env);
+    is($code, 3, 'without a terminal to ask on and without --yes');
+    like($err, qr/no terminal to ask on: give --yes/, 'nothing is installed');
+    ok(!-e "$dir/unasked", 'not even the target made');
+
     ($code, $out, $err) = run_kit("$kit/ryninst", ['--target', $crowded, '--bogus'], env => \%env);
     is($code, 2, 'an unknown option');
     like($err, qr/^Unknown option: bogus\nusage: ryninst \[--target DIR\] \[--yes\]$/, 'the usage');

@@ -37,7 +37,7 @@ subtest 'progress bar' => sub {
 
 subtest 'Ctrl-C at half of the extraction' => sub {
     my %env = store_env();
-    my $kit = demo_kit(8);
+    my $kit = demo_kit(4);
     my $target = "$dir/interrupted";
     write_file("$target/notes/mine.txt", "the user's\n");
     my $before = tree_state($target);

@@ -19,6 +19,10 @@ sub main_archive {
     return ('--inc', "$dir/exit.tgz", '--main', 'Exit::Main::main', '--programname', 'tester');
 }
 
+# The arguments for a main sub that prints the configuration hash.
+my @report = main_archive('print map { "$_ = $KALDOR::Install::Config{$_}\n" } '
+                          . 'sort keys %KALDOR::Install::Config; 0');
+
 subtest 'unstamped build stamps' => sub {
     is($config->{BinaryInstVersion}, '<LMX_SUBST:FULL_BUILD_VERSION>', 'full build version');
     is($config->{BinaryChangeList}, '<LMX_SUBST:CHANGELIST>', 'change list');
@@ -44,7 +48,7 @@ subtest 'stamps are writable arrays of their markers\' length' => sub {
     ok($at > 0, 'the marker is in the library');
     substr($library, $at, 15) = "7.1.02.03.4567\0";
     write_file("$dir/lmxrun.so", $library);
-    my ($code, $out) = run_kit("$dir/ryninst", []);
+    my ($code, $out) = run_kit("$dir/ryninst", \@report);
     is($code, 0, 'the stamped library runs');
     like($out, qr/BinaryInstVersion = 7\.1\.02\.03\.4567\n/, 'and reports the stamp');
     like($out, qr/BinaryMakeId = <LMX_SUBST:MAKEID>\n/, 'the others keep their markers');
@@ -74,7 +78,7 @@ subtest 'a runtime library path longer than 1023 bytes' => sub {
     my $deep = temp_dir();
     $deep .= '/' . ('d' x 200) for 1 .. 6;
     my $dir = copy_kit($deep);
-    my ($code, $out) = run_kit("$dir/ryninst", []);
+    my ($code, $out) = run_kit("$dir/ryninst", \@report);
     is($code, 0, 'runs');
     like($out, qr/RuntimeDir = \Q$dir\E\n/, 'RuntimeDir is read whole');
 };

@@ -22,6 +22,15 @@ PM
 system('tar', '-C', $report, '-czf', "$report/report.tgz", 'Report') == 0 or die;
 my @report = ('--inc', "$report/report.tgz", '--main', 'Report::Main::main');
 
+# The launchers' default main packages, each printing the program name.
+my $defaults = temp_dir();
+for my $package (qw(Console::Installation Console::Uninstallation Gui::Installation)) {
+    (my $file = "LMX/Install/App/$package.pm") =~ s{::}{/}g;
+    write_file("$defaults/$file", "package LMX::Install::App::$package;\n"
+               . "sub main { print \"ProgramName = \$KALDOR::Install::Config{ProgramName}\\n\"; 0 }\n1;\n");
+}
+system('tar', '-C', $defaults, '-czf', "$defaults/defaults.tgz", 'LMX') == 0 or die;
+
 sub facts {
     my ($out) = @_;
     return { map { /^(\w+)=(.*)$/ ? ($1, $2) : () } split /\n/, $out };
@@ -45,8 +54,9 @@ subtest 'kit layout: library beside the launcher' => sub {
 
 subtest 'each launcher passes its own name and default main sub' => sub {
     for my $launcher (qw(ryninst rynsetup rynuninst)) {
-        my ($code, $out) = run_kit("$kit/$launcher", [], cwd => $caller);
-        is($code, 0, "$launcher runs the demo main sub");
+        my ($code, $out) = run_kit("$kit/$launcher", ['--inc', "$defaults/defaults.tgz"],
+                                   cwd => $caller);
+        is($code, 0, "$launcher runs its default main sub");
         like($out, qr/ProgramName = $launcher\n/, "$launcher names itself");
     }
 };

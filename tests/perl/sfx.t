@@ -24,13 +24,13 @@ sub leftovers {
     return [grep { !/^\.\.?$/ } readdir $d];
 }
 
-# The kit's files as relative paths, the self-extractor and the graphical
-# launcher left out.
+# The kit's files as relative paths, the self-extractor, the graphical
+# launcher and the store's tool left out.
 my @files;
 File::Find::find({no_chdir => 1, wanted => sub {
     return unless -f $_;
     (my $relative = $_) =~ s{^\Q$kit\E/}{};
-    push @files, $relative unless $relative =~ /^(lmxsfx|rynsetup)$/;
+    push @files, $relative unless $relative =~ /^(lmxsfx|rynsetup|lmxreg)$/;
 }}, $kit);
 @files = sort @files;
 

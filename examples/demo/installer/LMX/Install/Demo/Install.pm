@@ -65,7 +65,7 @@ sub confirm {
     check();
     print 'Install ', LMX::Install::Demo::Product::title(), " into $target? [y/N] ";
     my $answer = <STDIN>;
-    fail(DECLINED, 'not confirmed') unless defined $answer && $answer =~ /^\s*y(es)?\s*$/i;
+    fail(DECLINED, 'the answer was not yes') unless defined $answer && $answer =~ /^\s*y(es)?\s*$/i;
 }
 
 sub show_space {
@@ -94,6 +94,9 @@ sub stage {
 sub install {
     my ($state) = @_;
     my ($kit, $target, $journal) = @$state{qw(kit target journal)};
+    my $asking = $state->{terminal} && -t STDIN;
+    fail(DECLINED, 'there is no terminal to ask on: give --yes to install without asking')
+      unless $asking || $state->{yes};
     my $archive = "$kit/$PRODUCT{payload}";
     fail(FAILED, "the kit has no payload $archive") unless -f $archive;
     make_dirs($target, $journal);
@@ -118,7 +121,7 @@ sub install {
       $files, $payload->{dirs}, $links, $links == 1 ? '' : 's', size_text($payload->{bytes});
     my $runtime_size = LMX::Install::Demo::Runtime::size($kit, $target);
     show_space(LMX::Install::Demo::Payload::space($payload, $target, $runtime_size));
-    confirm($target) if $state->{terminal} && -t STDIN && !$state->{yes};
+    confirm($target) unless $state->{yes};
 
     stage($state, 'extracting', $payload->{bytes},
           sprintf('extracted %d files, %s', $files, size_text($payload->{bytes})), sub {
@@ -195,7 +198,8 @@ sub run {
         return BUSY;
     }
     my @left = roll_back($state);
-    print STDERR "ryninst: installation failed: $failure->{text}\n" unless $failure->{code} == DECLINED;
+    print STDERR 'ryninst: ', $failure->{code} == DECLINED ? '' : 'installation failed: ',
+      "$failure->{text}\n";
     if (@left) {
         print STDERR "ryninst: the rollback left these behind:\n", map { "  $_\n" } @left;
     } else {

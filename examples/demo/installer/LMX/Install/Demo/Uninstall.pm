@@ -14,7 +14,7 @@ package LMX::Install::Demo::Uninstall;
 use strict;
 use warnings;
 use Carp ();    # loaded now: the runtime's copy is gone by the end of the run
-use LMX::Install::Demo::Failure qw(fail FAILED USAGE BUSY);
+use LMX::Install::Demo::Failure qw(fail FAILED USAGE);
 use LMX::Install::Demo::Install;
 use LMX::Install::Demo::Journal;
 use LMX::Install::Demo::Lock;
