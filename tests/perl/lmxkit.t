@@ -5,7 +5,7 @@
 use strict;
 use warnings;
 use Test::More;
-use LmxTest qw(finish kit temp_dir run_kit read_file write_file);
+use LmxTest qw(finish kit temp_dir run_kit read_file write_file make_tree);
 use LmxTest::Kit qw(sample_installer lmxkit);
 
 my $dir = temp_dir();
@@ -103,7 +103,19 @@ subtest 'bad calls' => sub {
 };
 
 subtest 'a failing installer or an interruption leaves nothing behind' => sub {
-    # Over the kit made above, which stays as it is.
+    # A small installer that fails, or with --wait MARKER writes MARKER and
+    # waits to be stopped, built over the kit made above, which stays as it is.
+    my $modules = make_tree("$dir/small", 'LMX/Install/App/Console/Installation.pm' => <<'PM');
+package LMX::Install::App::Console::Installation;
+sub main {
+    my ($option, $marker) = @_;
+    die "failed on purpose\n" unless ($option // '') eq '--wait';
+    open(my $out, '>', $marker) or die "cannot write $marker\n";
+    close $out;
+    sleep 60;
+}
+1;
+PM
     my $kit = "$other/moved";
     my $snapshot = sub { return [sort `find '$kit' -printf '%P %s %T@\n'`] };
     my $kit_files = $snapshot->();

@@ -2,13 +2,15 @@ package LmxTest::Kit;
 
 # Helpers of the kit builder's tests: a small installer whose main sub puts
 # its payload into --target DIR and checks standard modules at work (TAP on
-# its standard output, exit 0 when all pass), and lmxkit runs.
+# its standard output, exit 0 when all pass), lmxkit runs, and runs with the
+# host's Perl hidden in a private mount namespace.
 use strict;
 use warnings;
+use Cwd ();
 use Exporter 'import';
-use LmxTest qw(kit make_tree run_kit);
+use LmxTest qw(kit make_tree run_kit temp_dir write_file);
 
-our @EXPORT_OK = qw(sample_installer lmxkit);
+our @EXPORT_OK = qw(sample_installer lmxkit hiding_namespace hidden);
 
 my $installer = <<'PM';
 package LMX::Install::App::Console::Installation;
@@ -30,15 +32,9 @@ sub read_bytes {
     return scalar <$in>;
 }
 
-# ryninst --target DIR [--wait MARKER]: with --wait, writes MARKER and
-# sleeps (the builder's interruption test stops it there).
+# ryninst --target DIR
 sub main {
     my %arg = @_;
-    if ($arg{'--wait'}) {
-        open(my $marker, '>', $arg{'--wait'}) or die "cannot write $arg{'--wait'}\n";
-        close $marker;
-        sleep 60;
-    }
     my $target = $arg{'--target'} or die "give --target DIR\n";
     make_path(File::Spec->catdir($target, 'var', 'log'));
     ok(-d File::Spec->catdir($target, 'var', 'log'), 'File::Path makes the target');
@@ -77,5 +73,32 @@ sub sample_installer {
 
 # Runs the kit's lmxkit: (exit code, stdout, stderr).
 sub lmxkit { my ($args, %opt) = @_; return run_kit(kit() . '/lmxkit', $args, %opt) }
+
+# The unshare options of a private mount namespace (as root, or else in a
+# user namespace of our own); empty where neither is permitted.
+my @unshare;
+sub hiding_namespace {
+    (@unshare) = grep { system("unshare @$_ true 2>/dev/null") == 0 } ['-m'], ['-r', '-m'];
+    return @unshare ? @{ $unshare[0] } : ();
+}
+
+# A script that covers the host's Perl (its library directories and the
+# files behind libperl.so*) and runs its arguments.
+my $hide;
+sub hide_script {
+    return $hide if defined $hide;
+    my @dirs = grep { -d } qw(/usr/share/perl /usr/share/perl5 /usr/lib/x86_64-linux-gnu/perl
+                              /usr/lib/x86_64-linux-gnu/perl5 /usr/lib/x86_64-linux-gnu/perl-base);
+    my %files = map { (Cwd::abs_path($_) => 1) } glob('/usr/lib/x86_64-linux-gnu/libperl.so*');
+    return $hide = write_file(temp_dir() . '/hide.sh', join('', "set -e\n",
+        (map { "mount -t tmpfs tmpfs $_\n" } @dirs),
+        (map { "mount --bind /dev/null $_\n" } sort keys %files), "exec \"\$@\"\n"));
+}
+
+# Runs a program with the host's Perl hidden: (exit code, stdout, stderr).
+sub hidden {
+    my ($program, @args) = @_;
+    return run_kit('unshare', [@{ $unshare[0] }, 'sh', hide_script(), $program, @args]);
+}
 
 1;
