@@ -101,6 +101,7 @@ extern "C" __attribute__((visibility("default"))) int lmxrun_main(int argc, char
     ENTER;
     SAVETMPS;
     lmx::eval_embedded(aTHX_ lmx::kLMXRunText);
+    lmx::eval_embedded(aTHX_ lmx::kModuleTraceText);
     FREETMPS;
     LEAVE;
 

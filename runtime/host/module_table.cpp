@@ -1,8 +1,11 @@
 #include "runtime/host/module_table.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/modules.h"
 
 EXTERN_C void boot_DynaLoader(pTHX_ CV* cv);
@@ -76,18 +79,43 @@ const TableEntry kModuleTable[] = {
 
 const char kHostUnit[] = "libLMXRun";
 
+constexpr size_t kObjectPathSize = 4096;
+
+// The shared object that the bridge loads into path: the kit's own copy,
+// RuntimeDir/auto/Parts/Last.so, when the kit carries one (a kit made to
+// run without the host's Perl library does), else the installed one.
+void standard_object_path(pTHX_ const StandardModule& module, char (&path)[kObjectPathSize]) {
+    std::snprintf(path, sizeof path, "%s", module.path);
+    HV* config = get_hv("KALDOR::Install::Config", 0);
+    SV** dir = config == nullptr ? nullptr : hv_fetchs(config, "RuntimeDir", 0);
+    if (dir == nullptr || !SvOK(*dir)) return;
+    std::string kit = std::string(SvPV_nolen(*dir)) + "/auto/";
+    const std::string package = module.package;
+    size_t start = 0;
+    for (size_t cut; (cut = package.find("::", start)) != std::string::npos; start = cut + 2)
+        kit += package.substr(start, cut - start) + "/";
+    const std::string last = package.substr(start);
+    kit += last + "/" + last + ".so";
+    if (kit.size() < sizeof path && GetFileAttributesA(kit.c_str()) != INVALID_FILE_ATTRIBUTES)
+        std::snprintf(path, sizeof path, "%s", kit.c_str());
+}
+
 XS_INTERNAL(bridge_standard_module) {
     const auto* module = static_cast<const StandardModule*>(XSANY.any_ptr);
-    HMODULE object = LoadLibraryExA(module->path, nullptr, 0);
+    char path[kObjectPathSize];
+    standard_object_path(aTHX_ *module, path);
+    HMODULE object = LoadLibraryExA(path, nullptr, 0);
     if (object == nullptr) {
         char text[512] = "";
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                        GetLastError(), 0, text, sizeof text, nullptr);
-        croak("Can't load '%s' for module %s: %s", module->path, module->package, text);
+        croak("Can't load '%s' for module %s: %s", path, module->package, text);
     }
     auto boot = reinterpret_cast<XSUBADDR_t>(GetProcAddress(object, module->boot_symbol));
-    if (boot == nullptr)
-        croak("Can't find '%s' symbol in %s\n", module->boot_symbol, module->path);
+    if (boot == nullptr) croak("Can't find '%s' symbol in %s\n", module->boot_symbol, path);
+    // Recorded beside the dynamic loader's list of what it loaded, for the
+    // tracing mode (ModuleTrace.pl).
+    av_push(get_av("LMX::Common::bridged_objects", GV_ADD), newSVpv(path, 0));
     // The shared object stays loaded for the rest of the process, as the
     // Perl library's own dynamic loader keeps it.
     boot(aTHX_ cv);
