@@ -18,6 +18,8 @@ build)
   cmake --build "$dir" -j "${JOBS:-2}"
   ;;
 run)
+  # Absolute, as the harnesses that extract change their working directory.
+  dir=$(cd "$dir" && pwd)
   seconds=${3:-60}
   shift $(($# < 3 ? $# : 3))
   names=${*:-$(sed -n 's/^set(LMX_FUZZ_HARNESSES \(.*\))$/\1/p' "$here/harnesses.cmake")}
