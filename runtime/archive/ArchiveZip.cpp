@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/crt.h"
+#include "runtime/archive/member_seek.h"
 #include "runtime/archive/zip_entry.h"
 #include "runtime/archive/zip_index.h"
 #include "runtime/archive/zip_io.h"
@@ -148,11 +149,7 @@ XS_INTERNAL(xs_member_sysseek) {
     dXSARGS;
     ZipMember* m = items == 3 ? member_arg(aTHX_ ST(0)).member : nullptr;
     if (m == nullptr) XSRETURN_UNDEF;
-    const IV offset = lmx::iv_arg(aTHX_ ST(1));
-    const IV whence = lmx::iv_arg(aTHX_ ST(2));
-    const bool stays = (whence == 0 && offset == static_cast<IV>(m->delivered)) ||
-                       (whence == 1 && offset == 0);
-    XSRETURN_IV(stays ? static_cast<IV>(m->delivered) : -1);
+    XSRETURN_IV(lmx::member_seek(m->delivered, lmx::iv_arg(aTHX_ ST(1)), lmx::iv_arg(aTHX_ ST(2))));
 }
 
 XS_INTERNAL(xs_member_close) {
