@@ -1,5 +1,6 @@
 #include "runtime/archive/untgz_state.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -56,9 +57,52 @@ void clear_entry(UntgzState* s) {
     s->pax_path.reset();
 }
 
+namespace {
+
+void drop_copy(TestRunCopy& copy) {
+    copy.phase = TestRunCopy::Phase::kOff;
+    std::string().swap(copy.data);
+}
+
+}  // namespace
+
 GzRead read_stream(UntgzState* s, void* buffer, size_t length) {
     if (s->stream == nullptr) return GzRead{0, true};
-    return gz_read(s->stream.get(), buffer, length);
+    TestRunCopy& copy = s->copy;
+    if (copy.phase == TestRunCopy::Phase::kReplaying) {
+        const size_t n = std::min(length, copy.data.size() - copy.replayed);
+        std::memcpy(buffer, copy.data.data() + copy.replayed, n);
+        copy.replayed += n;
+        return GzRead{n, false};
+    }
+    const GzRead r = gz_read(s->stream.get(), buffer, length);
+    if (copy.phase == TestRunCopy::Phase::kRecording) {
+        if (r.error || !s->test_run || r.got > TestRunCopy::kLimit - copy.data.size())
+            drop_copy(copy);
+        else
+            copy.data.append(static_cast<const char*>(buffer), r.got);
+    }
+    return r;
+}
+
+void start_copy(UntgzState* s) {
+    drop_copy(s->copy);
+    s->copy.phase = TestRunCopy::Phase::kRecording;
+}
+
+void end_copy(UntgzState* s, GzEnd end) {
+    if (s->copy.phase != TestRunCopy::Phase::kRecording) return;
+    if (end == GzEnd::kComplete) s->copy.phase = TestRunCopy::Phase::kRecorded;
+    else drop_copy(s->copy);
+}
+
+bool replay_copy(UntgzState* s) {
+    TestRunCopy& copy = s->copy;
+    if (copy.phase != TestRunCopy::Phase::kRecorded && copy.phase != TestRunCopy::Phase::kReplaying)
+        return false;
+    copy.phase = TestRunCopy::Phase::kReplaying;
+    copy.replayed = 0;
+    return true;
 }
 
 }  // namespace lmx::untgz

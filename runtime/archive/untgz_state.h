@@ -30,6 +30,19 @@ struct FsUsageEntry {
     std::uint64_t needed = 0;                    // KiB that the installed files will take
 };
 
+// The decompressed archive as a test run reads it from its start, kept so
+// that the walk after Rewind (the extraction that follows a test run) reads
+// it from memory instead of decompressing the archive a second time. Only
+// a test run that reads the whole stream without an error, its trailer
+// checked, and that stays within kLimit bytes is kept.
+struct TestRunCopy {
+    static constexpr size_t kLimit = 64 << 20;
+    enum class Phase { kOff, kRecording, kRecorded, kReplaying };
+    Phase phase = Phase::kOff;
+    std::string data;
+    size_t replayed = 0;  // bytes handed out since the replay began
+};
+
 struct FileClose {
     void operator()(FILE* file) const;
 };
@@ -51,9 +64,12 @@ struct UntgzState {
     std::deque<std::string> errors;           // newest first
     bool test_run = false;
     std::vector<FsUsageEntry> usage;          // in the order the filesystems were met
+    std::optional<std::string> probed_directory;  // where the test run last made a file
+    std::uint64_t probed_device = 0;              // that file's device number
     bool data_touched = false;                // the stream was read since Open or Rewind
     bool data_read = false;                   // data of the current entry was consumed
     bool ended = false;                       // the end of the archive was read
+    TestRunCopy copy;                         // the test run's data, for the extraction
 };
 
 // The error list.
@@ -80,8 +96,17 @@ std::string raw_entry_name(const UntgzState* s);
 // No current entry: the header and what belongs to it cleared.
 void clear_entry(UntgzState* s);
 
-// Reads up to `length` bytes of the stream (an error without a stream).
+// Reads up to `length` bytes of the stream (an error without a stream),
+// from the test run's copy while it is replayed.
 GzRead read_stream(UntgzState* s, void* buffer, size_t length);
+
+// The stream is at its start (opened or rewound): a test run's reads from
+// here on are kept.
+void start_copy(UntgzState* s);
+// The walk reached the end of the archive and then the end of the stream.
+void end_copy(UntgzState* s, GzEnd end);
+// At a rewind: true when the kept copy replaces the stream from its start.
+bool replay_copy(UntgzState* s);
 
 // The whole blocks that hold `bytes` bytes of entry data, padding included
 // (saturating for sizes that no stream can hold).

@@ -89,7 +89,9 @@ void take_header(UntgzState* s, const unsigned char* block, const tar::HeaderNum
 // After the end block: the rest of the gzip stream is read so that a cut
 // trailer or a CRC mismatch is found and recorded.
 void check_stream_end(UntgzState* s) {
+    if (s->copy.phase == TestRunCopy::Phase::kReplaying) return;  // checked when it was kept
     const GzEnd end = gz_read_to_end(s->stream.get());
+    end_copy(s, end);
     if (end == GzEnd::kCutShort) read_failed(s, DataEnd::kShortRead);
     if (end == GzEnd::kReadError) read_failed(s, DataEnd::kReadError);
 }
@@ -151,6 +153,8 @@ bool open_archive(UntgzState* s, const std::string& path, bool test_run) {
     s->test_run = test_run;
     s->data_touched = false;
     s->ended = false;
+    s->probed_directory.reset();
+    start_copy(s);
     return true;
 }
 
@@ -194,17 +198,21 @@ int rewind_archive(UntgzState* s) {
     s->errors.clear();
     if (s->stream == nullptr) return -1;
     if (!s->data_touched) return 0;
-    if (gzrewind(s->stream.get()) != 0) {
-        add_stream_error(s);
-        add_archive_error(s, "cannot rewind archive ");
-        s->stream.reset();
-        return -1;
+    if (!replay_copy(s)) {
+        if (gzrewind(s->stream.get()) != 0) {
+            add_stream_error(s);
+            add_archive_error(s, "cannot rewind archive ");
+            s->stream.reset();
+            return -1;
+        }
+        start_copy(s);
     }
     s->data_touched = false;
     s->ended = false;
     s->long_name.reset();
     s->pax_data.clear();
     s->usage.clear();
+    s->probed_directory.reset();
     end_walk(s);
     s->remaining = 0;
     return 0;

@@ -170,7 +170,7 @@ struct timespec seconds(std::int64_t time) {
 // Opens the output file of a regular file entry, after creating its
 // parent directories (in a test run too). In a test run no file stays
 // open: an existing file is probed and left as it was, a new one is
-// created and deleted again, each accounted.
+// accounted after a file was created and deleted again in its directory.
 bool open_output(pTHX_ UntgzState* s, const Confinement& c, int directory_mode) {
     s->output.reset();
     const std::string path = *s->output_path;
@@ -197,6 +197,19 @@ bool open_output(pTHX_ UntgzState* s, const Confinement& c, int directory_mode) 
         crt::utime(path.c_str(), status.st_atim, status.st_mtim);
         return true;
     }
+    // The first new file of a directory is created and deleted again: files
+    // can be made there. The directory's further new files (nothing at
+    // their path, not even a dangling link) are accounted on that file's
+    // filesystem without an inode each, since making and deleting one per
+    // file would double the filesystem's allocation work for the
+    // extraction that follows.
+    const bool nothing_there = crt::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+    if (nothing_there && s->probed_directory && *s->probed_directory == parent) {
+        struct ::stat probed {};
+        probed.st_dev = static_cast<dev_t>(s->probed_device);
+        account_usage(aTHX_ s, probed);
+        return true;
+    }
     // Exclusive creation: a dangling link at the path is never followed.
     OutputFile probe(crt::fopen(path.c_str(), "w+bx"));
     if (probe == nullptr) {
@@ -204,7 +217,11 @@ bool open_output(pTHX_ UntgzState* s, const Confinement& c, int directory_mode) 
         add_error(s, "cannot create " + path);
         return false;
     }
-    if (crt::stat(path.c_str(), &status) == 0) account_usage(aTHX_ s, status);
+    if (crt::stat(path.c_str(), &status) == 0) {
+        account_usage(aTHX_ s, status);
+        s->probed_directory = parent;
+        s->probed_device = static_cast<std::uint64_t>(status.st_dev);
+    }
     probe.reset();
     crt::unlink(path.c_str());
     return true;

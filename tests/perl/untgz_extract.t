@@ -151,6 +151,10 @@ subtest 'links in the destination are never written through' => sub {
     is_deeply($results->[0][2], ['cannot extract dangling', "cannot create $dest/dangling",
                                  'File exists'], 'with its texts');
     ok(!-e "$outside/target", 'the link target was not created');
+    my $second = archive('second.tar', tar_entry('first', 'new'), tar_entry('dangling', 'new'));
+    (undef, $results) = extract_all($second, $dest, 1);
+    is_deeply([map { $_->[1] } @$results], [0, -1], 'also after a new file in the directory');
+    ok(!-e "$dest/first" && !-e "$outside/target", 'leaving nothing behind');
     (undef, $results) = extract_all($archive, $dest);
     is($results->[0][1], 0, 'the extraction replaces the link');
     ok(!-l "$dest/dangling" && read_file("$dest/dangling") eq 'new', 'by the file');
@@ -200,6 +204,66 @@ subtest 'a test run writes no file and sums the usage' => sub {
     is($u->SetReadOnly(0), 0, 'SetReadOnly(0)');
     $u->ExtractFile() while defined $u->Next();
     is(read_file("$fresh/plain.txt"), "plain\n", 'the second walk extracts');
+};
+
+# A test run to the end (or not), Rewind, and the extraction: what the
+# extraction writes is what the test run read, from memory after a sound
+# test run, from the archive again otherwise.
+subtest 'the extraction after a test run' => sub {
+    my $walk = sub {
+        my ($u, $limit) = @_;
+        my $count = 0;
+        while (defined $u->Next()) {
+            $u->ExtractFile();
+            last if defined $limit && ++$count == $limit;
+        }
+        return [$u->GetErr()];
+    };
+    my $reference = temp_dir();
+    extract_all($tgz, $reference);
+    for my $case (['a whole test run', undef], ['a test run that stopped after 3 entries', 3]) {
+        my ($what, $limit) = @$case;
+        my $copy = write_file("$tmp/copy.tgz", read_file($tgz));
+        my $dest = temp_dir();
+        my $u = KALDOR::Install::Untgz::new();
+        $u->Open($copy, 1);
+        $u->SetDestDir($dest);
+        $walk->($u, $limit);
+        $u->Rewind();
+        $u->SetReadOnly(0);
+        is_deeply($walk->($u), [], "$what: the extraction ends without a text");
+        is_deeply(tree_snapshot($dest), tree_snapshot($reference),
+                  "$what: the tree of an extraction alone");
+        is(system('diff', '-r', $dest, $reference), 0, "$what: the same data");
+    }
+
+    # The archive changed in place after a whole test run: the extraction
+    # writes what was tested.
+    my $copy = write_file("$tmp/copy.tgz", read_file($tgz));
+    my $dest = temp_dir();
+    my $u = KALDOR::Install::Untgz::new();
+    $u->Open($copy, 1);
+    $u->SetDestDir($dest);
+    $walk->($u);
+    open(my $out, '+<:raw', $copy) or die;
+    print {$out} "\0" x 4096;
+    close $out;
+    $u->Rewind();
+    $u->SetReadOnly(0);
+    is_deeply($walk->($u), [], 'an archive overwritten after the test run');
+    is(read_file("$dest/big.bin"), read_file("$reference/big.bin"), 'still gives the tested data');
+
+    # A test run that ended on a cut trailer is not replayed: the
+    # extraction finds the damage again.
+    my $damaged = write_file("$tmp/cut.tgz", substr(read_file($tgz), 0, -4));
+    $u = KALDOR::Install::Untgz::new();
+    $u->Open($damaged, 1);
+    $u->SetDestDir(temp_dir());
+    my $tested = $walk->($u);
+    is($u->Rewind(), 0, 'Rewind after a test run that found a cut trailer');
+    $u->SetReadOnly(0);
+    is_deeply([$tested, $walk->($u)], [(["unexpected end of archive $damaged"]) x 2],
+              'the cut is found in the test run and again in the extraction');
 };
 
 subtest 'usage per filesystem' => sub {
