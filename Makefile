@@ -12,7 +12,7 @@ deps:
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -23,7 +23,7 @@ unit-test: build
 
 sanitize-test: deps
 	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DLMX_SANITIZE=ON >/dev/null
-	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	@cmake --build $(SANITIZE_BUILD) -j $(JOBS) -- --no-print-directory
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
 demo: build

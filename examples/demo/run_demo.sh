@@ -3,13 +3,24 @@
 # the product from KIT with --yes, run the installed program, uninstall it
 # with the installed rynuninst, and show that the target is empty and the
 # product's registry entry gone. Exits 0 when all of it worked.
+#
+# The registry is a system store of the run's own (LMX_STORE_DIR), unless
+# the caller names one: an installation of the product made by hand before
+# does not stand in the demo's way, and the machine's store stays as it is.
 set -eu
 kit=$(cd "$1" && pwd)
 key='Software\Microsoft\Windows\CurrentVersion\Uninstall\{5B0C6F3E-2A71-4D8E-9C1F-7E4A2D3B6C10}'
 hive=HKCU
 [ "$(id -u)" = 0 ] && hive=HKLM
-target=$(mktemp -d "${TMPDIR:-/tmp}/ryndemo.XXXXXX")
-trap 'rmdir "$target" 2>/dev/null || true' EXIT
+work=$(mktemp -d "${TMPDIR:-/tmp}/ryndemo.XXXXXX")
+trap 'rm -rf "$work/store"; rmdir "$work/target" "$work" 2>/dev/null || true' EXIT
+target=$work/target
+mkdir "$target"
+if [ -z "${LMX_STORE_DIR:-}" ]; then
+  LMX_STORE_DIR=$work/store
+  export LMX_STORE_DIR
+  echo "the system store of this run: $LMX_STORE_DIR"
+fi
 
 step() { printf '\n== %s\n' "$*"; }
 

@@ -100,7 +100,7 @@ subtest 'refusals leave the target as it was' => sub {
 
     ($code, $out, $err) = run_kit("$kit/ryninst", ['--target', $crowded, '--bogus'], env => \%env);
     is($code, 2, 'an unknown option');
-    like($err, qr/^Unknown option: bogus\nusage: ryninst \[--target DIR\] \[--yes\]$/, 'the usage');
+    like($err, qr/^Unknown option: bogus\nusage: ryninst \[--target DIR\] \[--yes\] \[--help\]$/, 'the usage');
 };
 
 subtest 'uninstallation' => sub {
@@ -126,6 +126,50 @@ subtest 'uninstallation' => sub {
     like($out, qr/nothing is installed in \Q$target\E$/m, 'is harmless');
     ($code, $out) = run_kit("$kit/rynuninst", [], env => \%env);
     like($out, qr/is not installed \(no uninstall entry/, 'without a target, from the registry');
+};
+
+# The uninstaller touches only what lies below the tree it removes, finds a
+# moved tree's files where they are now, and keeps what it needs for a
+# second run when a file cannot be removed.
+subtest 'uninstallation of changed and moved trees' => sub {
+    my %env = store_env();
+    my $tree = "$dir/guarded";
+    my $outside = write_file("$dir/outside.txt", "not the product's\n");
+    run_kit("$kit/ryninst", ['--target', $tree, '--yes'], env => \%env);
+    my $record = "$tree/install/ryndemo.record";
+    my $recorded = read_file($record);
+    write_file($record, $recorded . "runtime\t-\t$outside\n");
+    my $before = tree_state($tree);
+    my ($code, $out, $err) = run_kit("$kit/rynuninst", ['--target', $tree], env => \%env);
+    is($code, 1, 'a record that names a file outside the tree');
+    like($err, qr/names \Q$outside\E, which does not lie below .*nothing was removed/, 'is refused');
+    ok(-e $outside && tree_state($tree) eq $before && defined registry_entry(%env),
+       'the file, the tree and the entry stay');
+    write_file($record, $recorded);
+    (rename("$tree/install", "$tree/real") && symlink('real', "$tree/install")) or die;
+    ($code, $out, $err) = run_kit("$kit/rynuninst", ['--target', $tree], env => \%env);
+    like($err, qr/record \S+ lies below a symbolic link; nothing was removed/,
+         'so is a record below a symbolic link');
+    (unlink("$tree/install") && rename("$tree/real", "$tree/install")) or die;
+
+  SKIP: {
+        skip 'files cannot be made immutable here', 4
+          unless $> == 0 && system("chattr +i '$tree/lib/ryndemo/group1' 2>/dev/null") == 0;
+        ($code, $out, $err) = run_kit("$tree/bin/rynuninst", [], env => \%env);
+        system('chattr', '-i', "$tree/lib/ryndemo/group1");
+        is($code, 1, 'files that cannot be removed fail the uninstallation');
+        like($err, qr/cannot remove .*\n.*not complete; run it again/s, 'which says so');
+        ok(-e $record && defined registry_entry(%env), 'keeping the record and the entry');
+        ($code, $out, $err) = run_kit("$tree/bin/rynuninst", [], env => \%env);
+        is($code, 0, 'a second run finishes') or diag($err);
+    }
+
+    my $moved = "$dir/moved";
+    run_kit("$kit/ryninst", ['--target', $tree, '--yes'], env => \%env) if !-e $tree;
+    rename($tree, $moved) or die;
+    ($code, $out, $err) = run_kit("$moved/bin/rynuninst", [], env => \%env);
+    is($code, 0, 'a moved tree is uninstalled from where it is') or diag($err);
+    ok(!-e $moved && !defined registry_entry(%env), 'with its registry entry');
 };
 
 finish();

@@ -77,7 +77,13 @@ subtest 'Ctrl-C at the question' => sub {
                               ['\? \[y\/N\] ', 'type:\x03']);
     is($code, 130, 'ends the wait with the code of SIGINT');
     like($out, qr/interrupted by SIGINT\n.*nothing was installed/, 'and says so');
+    unlike($out, qr/\[y\/N\] (?:\^C)?ryninst/, 'on a line of its own');
     ok(!-e $target, 'the target it made is gone');
+    ($code, $out) = on_pty(kit() . '/ryninst', ['--target', $target], \%env,
+                           ['\? \[y\/N\] ', 'type:\x1c']);
+    is($code, 131, 'Ctrl-\\ ends it with the code of SIGQUIT');
+    like($out, qr/interrupted by SIGQUIT\n.*nothing was installed/, 'rolled back the same way');
+    ok(!-e $target, 'the target is gone again');
 };
 
 finish();

@@ -4,8 +4,8 @@ package LMX::Install::Demo::Failure;
 # blessed hash with the exit code and the text for the user; plain dies
 # (a fault in the installer's own code) become failures with code 1.
 #
-# Signals (SIGINT, SIGTERM, SIGHUP, and SIGPIPE when the reader of the
-# output went away) are only noted when they arrive; the installer asks
+# Signals (SIGINT, SIGQUIT, SIGTERM, SIGHUP, and SIGPIPE when the reader of
+# the output went away) are only noted when they arrive; the installer asks
 # `check` at its safe points (between two files, between two steps), so a
 # signal never cuts a step in half and the journal always knows what was
 # done. While the installer waits for the user's answer, a signal
@@ -20,7 +20,7 @@ sub FAILED ()   { 1 }
 sub USAGE ()    { 2 }
 sub DECLINED () { 3 }
 sub BUSY ()     { 4 }
-my %number = (HUP => 1, INT => 2, PIPE => 13, TERM => 15);
+my %number = (HUP => 1, INT => 2, QUIT => 3, PIPE => 13, TERM => 15);
 
 our $signal;       # the name of the first signal that arrived
 our $waiting;      # true while the installer waits for the user

@@ -30,6 +30,7 @@ sub make_dirs {
     for my $part (grep { length } split m{/+}, $path) {
         $sofar .= "/$part";
         next if -d $sofar;
+        die "cannot create the directory $path: $sofar is not a directory\n" if -e $sofar;
         if (!mkdir $sofar) {
             my $why = "$!";
             next if -d $sofar;    # made by someone else meanwhile
@@ -61,9 +62,10 @@ sub copy_file {
 }
 
 # The files below DIR (symbolic links included, not followed), as paths
-# relative to DIR, sorted.
+# relative to DIR, sorted. SKIP (optional) is asked for each directory
+# below DIR (its path relative to DIR): true leaves it out with all it holds.
 sub tree_files {
-    my ($dir) = @_;
+    my ($dir, $skip) = @_;
     my @found;
     my @pending = ('');
     while (@pending) {
@@ -72,7 +74,9 @@ sub tree_files {
         opendir(my $handle, $path) or die "cannot read the directory $path: $!\n";
         for my $name (sort grep { !/^\.\.?$/ } readdir $handle) {
             my $child = length $relative ? "$relative/$name" : $name;
-            if (-d "$dir/$child" && !-l "$dir/$child") { push @pending, $child }
+            if (-d "$dir/$child" && !-l "$dir/$child") {
+                push @pending, $child unless $skip && $skip->($child);
+            }
             else { push @found, $child }
         }
     }

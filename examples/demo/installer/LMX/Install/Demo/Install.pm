@@ -32,9 +32,9 @@ sub options {
     my %option;
     my $saved = Getopt::Long::Configure(qw(no_pass_through no_auto_abbrev));
     local $SIG{__WARN__} = sub { $option{error} = $_[0] };
-    my $parsed = Getopt::Long::GetOptionsFromArray($args, \%option, 'target=s', 'yes', 'help');
+    my $parsed = Getopt::Long::GetOptionsFromArray($args, \%option, 'target=s', 'yes', 'help|h');
     Getopt::Long::Configure($saved);
-    my $usage = "usage: $program [--target DIR]$extra_usage";
+    my $usage = "usage: $program [--target DIR]$extra_usage [--help]";
     fail(USAGE, ($option{error} || "unexpected argument $args->[0]\n") . $usage)
       if !$parsed || @$args;
     fail(0, $usage) if $option{help};
@@ -57,14 +57,20 @@ sub usage_failure {
 
 sub quoted { my ($path) = @_; return $path =~ / / ? qq{"$path"} : $path }
 
-# Asks on the terminal; fails unless the answer is yes. A signal ends the
-# wait (also one that came just before it).
+# Asks on the terminal that standard input is (the question goes to
+# standard output when that is a terminal too, else to standard error);
+# fails unless the answer is yes. A signal ends the wait (also one that came
+# just before it); STATE knows that a question is open meanwhile.
 sub confirm {
-    my ($target) = @_;
+    my ($state) = @_;
     local $LMX::Install::Demo::Failure::waiting = 1;
     check();
-    print 'Install ', LMX::Install::Demo::Product::title(), " into $target? [y/N] ";
+    my $question = 'Install ' . LMX::Install::Demo::Product::title() . " into $state->{target}? [y/N] ";
+    my $out = $state->{terminal} ? *STDOUT : *STDERR;
+    $state->{question} = $out;
+    print {$out} $question;
     my $answer = <STDIN>;
+    $state->{question} = undef if defined $answer;    # an end of input leaves the line open
     fail(DECLINED, 'the answer was not yes') unless defined $answer && $answer =~ /^\s*y(es)?\s*$/i;
 }
 
@@ -94,7 +100,7 @@ sub stage {
 sub install {
     my ($state) = @_;
     my ($kit, $target, $journal) = @$state{qw(kit target journal)};
-    my $asking = $state->{terminal} && -t STDIN;
+    my $asking = -t STDIN;
     fail(DECLINED, 'there is no terminal to ask on: give --yes to install without asking')
       unless $asking || $state->{yes};
     my $archive = "$kit/$PRODUCT{payload}";
@@ -121,7 +127,7 @@ sub install {
       $files, $payload->{dirs}, $links, $links == 1 ? '' : 's', size_text($payload->{bytes});
     my $runtime_size = LMX::Install::Demo::Runtime::size($kit, $target);
     show_space(LMX::Install::Demo::Payload::space($payload, $target, $runtime_size));
-    confirm($target) unless $state->{yes};
+    confirm($state) unless $state->{yes};
 
     stage($state, 'extracting', $payload->{bytes},
           sprintf('extracted %d files, %s', $files, size_text($payload->{bytes})), sub {
@@ -191,6 +197,7 @@ sub run {
     }
     my $failure = LMX::Install::Demo::Failure::caught($@);
     $state->{progress}->abandon() if $state->{progress};
+    print { $state->{question} } "\n" if $state->{question};    # the answer never came
     return usage_failure($failure) if $failure->{code} == USAGE || $failure->{code} == 0;
     if ($failure->{code} == BUSY) {
         $state->{journal}->forget(0);    # what is there belongs to the one at work
@@ -198,6 +205,7 @@ sub run {
         return BUSY;
     }
     my @left = roll_back($state);
+    close STDOUT if $failure->{code} == 128 + 13;    # its reader is gone: nothing to flush
     print STDERR 'ryninst: ', $failure->{code} == DECLINED ? '' : 'installation failed: ',
       "$failure->{text}\n";
     if (@left) {

@@ -138,11 +138,26 @@ sub check_manifest {
     }
 }
 
+# What files and directories take on the target's filesystem beyond the
+# test run's sums, which count each file in whole kilobytes: whole blocks
+# per file, and a block per directory.
+sub block_allowance {
+    my ($payload, $target) = @_;
+    my $block = (stat $target)[11] || 4096;
+    my $allowance = $block * $payload->{dirs};
+    for my $size (values %{ $payload->{files} }) {
+        $allowance += int(($size + $block - 1) / $block) * $block - int(($size + 1023) / 1024) * 1024;
+    }
+    return $allowance > 0 ? $allowance : 0;
+}
+
 # Per filesystem that the installation writes to: {name, needed, free} in
-# bytes. EXTRA bytes (the runtime's copy) go to the target's filesystem.
+# bytes. EXTRA bytes (the runtime's copy) and the block allowance go to the
+# target's filesystem.
 sub space {
     my ($payload, $target, $extra) = @_;
     my $target_fs = KALDOR::Install::FSUsage::GetFSName($target);
+    $extra += block_allowance($payload, $target);
     my (@rows, $placed);
     for my $fs (@{ $payload->{usage} }) {
         my $needed = ($fs->{NEEDED} - $fs->{USED}) * 1024;

@@ -14,13 +14,19 @@ use LMX::Install::Demo::Product;
 
 my %PRODUCT = %LMX::Install::Demo::Product::PRODUCT;
 
-# The runtime's files in KIT, relative to it: lmxrun.so, LMXINST.TGZ, the
-# Perl modules and shared libraries at its top, and every file below its
-# directories (start-up modules, auto/ trees).
+# The runtime's files in KIT, relative to it: lmxrun.so and LMXINST.TGZ at
+# its top, and the Perl modules and shared objects at its top and in its
+# directories (start-up modules, auto/ trees, a portable kit's libraries).
+# An installed tree that lies in the kit (TARGET itself, or one holding an
+# installation record) is none of it.
 sub kit_files {
-    my ($kit) = @_;
-    return grep { m{/} || /^(?:lmxrun\.so|LMXINST\.TGZ)$/ || /\.(?:pm|pl|so(?:\.[\d.]+)?)$/ }
-           tree_files($kit);
+    my ($kit, $target) = @_;
+    my $skip = sub {
+        my ($dir) = @_;
+        return "$kit/$dir" eq $target || -e "$kit/$dir/$PRODUCT{record}";
+    };
+    return grep { /^(?:lmxrun\.so|LMXINST\.TGZ)$/ || /\.(?:pm|pl|al|ix|bs|so(?:\.[\d.]+)?)$/ }
+           tree_files($kit, $skip);
 }
 
 # The copy as [from, to, mode] for a target directory TARGET.
@@ -28,7 +34,7 @@ sub plan {
     my ($kit, $target) = @_;
     die "the kit has no uninstall launcher $kit/rynuninst\n" unless -f "$kit/rynuninst";
     my @plan = map { ["$kit/$_", "$target/$PRODUCT{runtime_dir}/$_", (stat "$kit/$_")[2] & 07777] }
-               kit_files($kit);
+               kit_files($kit, $target);
     return (@plan, ["$kit/rynuninst", "$target/$PRODUCT{uninstaller}", 0755]);
 }
 

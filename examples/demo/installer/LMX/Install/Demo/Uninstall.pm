@@ -8,9 +8,16 @@ package LMX::Install::Demo::Uninstall;
 # Under the target's lock, in this order: the product's files and links
 # (a file whose MD5 sum no longer matches was changed by the user and is
 # kept), the registry entry, the runtime's copy with the record, then the
-# directories that are empty now. Without a record there is nothing to do,
-# so a second run is harmless. Signals are ignored while it works: a
-# removal cut in half would only leave more to explain.
+# directories that are empty now. When a product file cannot be removed,
+# the rest stays (record, runtime, entry), so that a later run finishes the
+# work. Without a record there is nothing to do, so a second run is
+# harmless. Signals are ignored while it works: a removal cut in half would
+# only leave more to explain.
+#
+# The record's paths are taken relative to where the tree is now (it may
+# have moved, or be reached by another name), and only paths below the
+# target with no symbolic link on the way down are touched: whoever can
+# write the tree can change the record, and the uninstaller may be root.
 use strict;
 use warnings;
 use Carp ();    # loaded now: the runtime's copy is gone by the end of the run
@@ -38,20 +45,43 @@ sub find_target {
     return $hive && length $location ? $location : undef;
 }
 
-# Removes the registry entry when it names TARGET; returns the text for
-# the user ('' when there was none).
+# Removes the registry entry when it names one of LOCATIONS (the target,
+# and where the record says the tree was installed).
 sub remove_entry {
-    my ($target, $report) = @_;
+    my ($report, $target, @locations) = @_;
     my ($hive, $location) = LMX::Install::Demo::Registry::find_entry();
     return unless $hive;
     my $key = LMX::Install::Demo::Registry::key_name($hive);
-    if ($location ne $target) {
+    if (!grep { $_ eq $location } $target, @locations) {
         push @{ $report->{notes} }, "the registry entry $key names $location: left alone";
         return;
     }
     my $problem = LMX::Install::Demo::Registry::delete_entry($hive);
     if ($problem) { push @{ $report->{problems} }, $problem }
     else { $report->{entry} = $key }
+}
+
+# True when PATH lies below TARGET and no level between them is a symbolic
+# link (the target itself may be reached through one).
+sub below_target {
+    my ($path, $target) = @_;
+    return 0 unless index($path, "$target/") == 0;
+    my @parts = split m{/}, substr($path, length($target) + 1), -1;
+    return 0 if grep { $_ eq '' || $_ eq '.' || $_ eq '..' } @parts;
+    my $level = $target;
+    for my $part (@parts[0 .. $#parts - 1]) {
+        $level .= "/$part";
+        return 0 if -l $level;
+    }
+    return 1;
+}
+
+# The record's PATH for the tree now at TARGET, the record having been
+# written for RECORDED.
+sub rebased {
+    my ($path, $recorded, $target) = @_;
+    return $target if $path eq $recorded;
+    return index($path, "$recorded/") == 0 ? $target . substr($path, length $recorded) : $path;
 }
 
 sub remove_file {
@@ -85,26 +115,47 @@ sub uninstall {
     my ($target, $report) = @_;
     my $record = "$target/$PRODUCT{record}";
     unless (-e $record) {
-        remove_entry($target, $report);
+        remove_entry($report, $target);
         return;
     }
+    fail(FAILED, "the installation record $record lies below a symbolic link; nothing was removed")
+      unless below_target($record, $target);
     my $lock = LMX::Install::Demo::Lock::take($target);
+    my $done = eval { remove_recorded($target, $record, $lock, $report); 1 };
+    LMX::Install::Demo::Lock::release($lock);    # also when the removal failed
+    die $@ unless $done;
+}
+
+# Removes what RECORD lists, under LOCK (given back before the target's own
+# directories go).
+sub remove_recorded {
+    my ($target, $record, $lock, $report) = @_;
     my ($journal, $header) = LMX::Install::Demo::Journal->load($record);
     fail(FAILED, "cannot read the installation record $record: $!") unless $journal;
     my $recorded = $header->{target} ? $header->{target}[0] : '';
-    fail(FAILED, "the installation record $record was written for $recorded") if $recorded ne $target;
-    my @steps = $journal->steps;
+    fail(FAILED, "the installation record $record names no target") unless length $recorded;
+    # Directories made above the target where a moved tree was installed
+    # are none of its business.
+    my @steps = map { [$_->[0], rebased($_->[1], $recorded, $target), $_->[2]] }
+                grep { $_->[0] ne 'dir' || $recorded eq $target || index($recorded, "$_->[1]/") != 0 }
+                $journal->steps;
+    # The directories made for the target (it and those above it) are the
+    # only paths that do not lie below it.
+    my %around = map { $_->[1] => 1 }
+                 grep { $_->[0] eq 'dir' && ($_->[1] eq $target || index($target, "$_->[1]/") == 0) }
+                 @steps;
+    my @outside = grep { !$around{$_} && !below_target($_, $target) } map { $_->[1] } @steps;
+    fail(FAILED, "the installation record $record names $outside[0], which does not lie below "
+                 . "$target (or lies below a symbolic link); nothing was removed") if @outside;
+    $report->{target} = $target;
     remove_installed(@$_, $report) for grep { $_->[0] eq 'file' || $_->[0] eq 'link' } @steps;
-    remove_entry($target, $report);
+    return if $report->{problems};
+    remove_entry($report, $target, $recorded);
     remove_file($_->[1], $report) for grep { $_->[0] eq 'runtime' && lstat $_->[1] } @steps;
-    $report->{runtime} = 1;
-    my @dirs = map { $_->[1] } grep { $_->[0] eq 'dir' } @steps;
-    # The target's own directories hold the lock file until the lock is back.
-    my @around = grep { $_ eq $target || index($target, "$_/") == 0 } @dirs;
-    my %around = map { $_ => 1 } @around;
-    remove_dirs($report, grep { !$around{$_} } @dirs);
+    my @dirs = grep { !$around{$_} } map { $_->[1] } grep { $_->[0] eq 'dir' } @steps;
+    remove_dirs($report, @dirs);
     LMX::Install::Demo::Lock::release($lock);
-    remove_dirs($report, @around);
+    remove_dirs($report, grep { $around{$_} } map { $_->[1] } @steps);
     $report->{done} = 1;
 }
 
@@ -112,6 +163,11 @@ sub show {
     my ($target, $report) = @_;
     my $title = LMX::Install::Demo::Product::title();
     print "$_\n" for @{ $report->{notes} || [] };
+    if ($report->{target} && !$report->{done}) {
+        printf "removed %d files and links; the installation record, the runtime's copy and the "
+               . "registry entry are kept\n", $report->{removed} || 0;
+        return;
+    }
     unless ($report->{done}) {
         print "removed the stale registry entry $report->{entry}\n" if $report->{entry};
         print "$title: nothing is installed in $target\n";
@@ -127,8 +183,8 @@ sub show {
           " changed since the installation:\n", map { "  $_\n" } @kept;
     }
     if (my @dirs = @{ $report->{kept_dirs} || [] }) {
-        print "kept ", scalar @dirs, " director", (@dirs == 1 ? 'y' : 'ies'),
-          " that still hold other files:\n", map { "  $_\n" } @dirs;
+        print "kept ", scalar @dirs, " director", (@dirs == 1 ? 'y that still holds' : 'ies that still hold'),
+          " other files:\n", map { "  $_\n" } @dirs;
     }
     print "$title is uninstalled from $target.\n";
 }
@@ -160,8 +216,11 @@ sub run {
         print STDERR "rynuninst: $failure->{text}\n";
         return $failure->{code};
     }
-    return 0 unless $report{problems};
-    print STDERR "rynuninst: $_\n" for @{ $report{problems} };
+    print STDERR "rynuninst: $_\n" for @{ $report{problems} || [] };
+    return 0 if $report{done} && !$report{problems};
+    return 0 unless $report{target};    # nothing was installed
+    print STDERR "rynuninst: the uninstallation is not complete; run it again once the files above "
+                 . "can be removed\n" unless $report{done};
     return FAILED;
 }
 
