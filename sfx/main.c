@@ -91,7 +91,10 @@ static int run_installer(const char* program, int argc, char** argv) {
     const pid_t child = fork();
     if (child == 0) {
         execv(program, arguments);
-        fprintf(stderr, "lmxsfx: cannot run %s: %s\n", program, strerror(errno));
+        const int err = errno;
+        fprintf(stderr, "lmxsfx: cannot run %s: %s%s\n", program, strerror(err),
+                err == EACCES ? " (a filesystem mounted noexec? set TMPDIR to another directory)"
+                              : "");
         _exit(127);
     }
     free(arguments);
@@ -110,11 +113,13 @@ static int run_installer(const char* program, int argc, char** argv) {
 static int run_kit(const unsigned char* data, const struct zc_directory* directory, int argc,
                    char** argv) {
     const char* tmp = getenv("TMPDIR");
+    if (tmp == NULL || *tmp == '\0') tmp = "/tmp";
     char dir[PATH_MAX];
-    if (snprintf(dir, sizeof dir, "%s/lmxsfx.XXXXXX", tmp && *tmp ? tmp : "/tmp") >=
-            (int)sizeof dir ||
-        mkdtemp(dir) == NULL) {
-        fprintf(stderr, "lmxsfx: cannot create a temporary directory: %s\n", strerror(errno));
+    const int fits = snprintf(dir, sizeof dir, "%s/lmxsfx.XXXXXX", tmp) < (int)sizeof dir;
+    if (!fits) errno = ENAMETOOLONG;
+    if (!fits || mkdtemp(dir) == NULL) {
+        fprintf(stderr, "lmxsfx: cannot create a temporary directory in %s: %s (set TMPDIR to a "
+                "writable directory)\n", tmp, strerror(errno));
         return 1;
     }
     char error[1024] = "";

@@ -89,6 +89,10 @@ subtest 'running it' => sub {
     isnt($code, 0, 'a failing installer');
     like($out . $err, qr/installer failed/, 'says so');
     is_deeply(leftovers(), [], 'and leaves no directory either');
+    ($code, $out, $err) = run_kit($sfx, ['--script', $exit], env => { %env, TMPDIR => "$dir/none" });
+    is($code, 1, 'a TMPDIR that cannot hold the kit');
+    like($err, qr/^lmxsfx: cannot create a temporary directory in \Q$dir\E\/none: .* \(set TMPDIR/,
+         'is named, with what to do');
 };
 
 subtest 'interrupted' => sub {
