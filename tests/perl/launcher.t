@@ -114,14 +114,12 @@ subtest 'started through a symbolic link' => sub {
                             env => { PATH => "$links:/usr/bin" });
     is(facts($out)->{RuntimeDir}, $kit, 'a link found through PATH too');
 
-    # The installed uninstaller linked into a bin directory of its own,
-    # through a relative link and a link to that link.
+    # The installed uninstaller linked into a bin directory of its own, by a
+    # relative link to a link.
     my $dir = copy_kit(temp_dir(), library_dir => 'install', launcher_dir => 'bin');
-    mkdir("$links/bin") or die "mkdir: $!\n";
-    symlink("$dir/bin/rynuninst", "$links/bin/first") or die "symlink: $!\n";
-    symlink('first', "$links/bin/rynuninst") or die "symlink: $!\n";
-    ($code, $out) = run_kit("$links/bin/rynuninst", \@report, cwd => "$links/bin",
-                            argv0 => './rynuninst');
+    symlink("$dir/bin/rynuninst", "$links/first") or die "symlink: $!\n";
+    symlink('first', "$links/rynuninst") or die "symlink: $!\n";
+    ($code, $out) = run_kit("$links/rynuninst", \@report, cwd => $links, argv0 => './rynuninst');
     my $f = facts($out);
     is($f->{RuntimeDir}, "$dir/install", 'the installed uninstaller finds its library');
     is($f->{UsedLMXRUN}, 'installed', 'in the installed layout');

@@ -110,9 +110,6 @@ subtest 'bad calls' => sub {
     refused_cleanly('no main package', ['-o', "$dir/out", $other, $payload],
                     "\Q$other\E lacks the main package $main "
                     . '\(LMX/Install/App/Console/Installation.pm\)', $dir);
-    my $empty = temp_dir();
-    refused_cleanly('an empty module tree', ['-o', "$dir/out", $empty, $empty],
-                    "\Q$empty\E lacks the main package .*", $dir);
     my $broken = make_tree("$dir/broken", 'LMX/Install/App/Console/Installation.pm'
                            => "package $main;\nuse No::Such::Module;\nsub main { 0 }\n1;\n");
     refused_cleanly('a main package that does not load', ['-o', "$dir/out", $broken, $payload],

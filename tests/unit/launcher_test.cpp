@@ -129,32 +129,6 @@ TEST(LauncherSearch, HostForms) {
     EXPECT_FALSE(launcher::path_with_library("/lmxrun.so", "/bin", kHostConstants, path));
 }
 
-TEST(LauncherSearch, ALinkedLauncherUsesTheDirectoryOfItsTarget) {
-    // ~/bin/ryninst leads to /opt/app/bin/rynuninst; other files are no links.
-    std::vector<std::string> resolved;
-    launcher::LinkResolver links = [&resolved](const std::string& file, std::string& target) {
-        resolved.push_back(file);
-        if (file != "/home/u/bin/ryninst" && file != "bin/ryninst") return false;
-        target = "/opt/app/bin/rynuninst";
-        return true;
-    };
-    Files files{{"/home/u/bin/ryninst", "/home/u/ryninst"}, {}};
-    LibraryChoice c = launcher::locate_library("/home/u/bin/ryninst", kHostConstants, files.test(),
-                                               "/home/u", nullptr, links);
-    EXPECT_EQ(c.path, "/opt/app/bin/../install/lmxrun.so");
-    EXPECT_TRUE(c.installed);
-    // By bare name, the file found on PATH (a relative entry too) is resolved.
-    files.present.insert("bin/ryninst");
-    c = launcher::locate_library("ryninst", kHostConstants, files.test(), nullptr, "bin", links);
-    EXPECT_EQ(c.path, "/opt/app/bin/../install/lmxrun.so");
-    // A launcher that is no link keeps its own directory.
-    c = launcher::locate_library("ryninst", kHostConstants, files.test(), "/home/u", nullptr,
-                                 links);
-    EXPECT_EQ(c.path, "/home/u/../install/lmxrun.so");
-    EXPECT_EQ(resolved,
-              (std::vector<std::string>{"/home/u/bin/ryninst", "bin/ryninst", "/home/u/ryninst"}));
-}
-
 TEST(LauncherArguments, DefaultsAreAppendedAfterTheCallersArguments) {
     const char* argv[] = {"C:\\kit\\ryninst.exe", "a", "b"};
     auto args = launcher::extend_arguments(3, argv, "ryninst",
