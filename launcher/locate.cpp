@@ -27,15 +27,19 @@ std::string join(const std::string& dir, const HostConstants& c, const std::stri
     return dir + c.separator + rest;
 }
 
-// The directory that holds a launcher started by bare name: the working
-// directory, else the first PATH entry that holds its executable file.
-bool directory_of_bare_name(const std::string& argv0, const HostConstants& c,
-                            const FileTest& readable, const char* cwd, const char* path_env,
-                            std::string& dir) {
+// The executable file of a launcher started by bare name.
+std::string executable_name(const std::string& argv0, const HostConstants& c) {
     std::string exe = argv0;
     const size_t dot = exe.rfind('.');
     if (dot != std::string::npos) exe.erase(dot);
-    exe += c.exe_suffix;
+    return exe + c.exe_suffix;
+}
+
+// The directory that holds a launcher started by bare name: the working
+// directory, else the first PATH entry that holds its executable file.
+bool directory_of_bare_name(const std::string& exe, const HostConstants& c,
+                            const FileTest& readable, const char* cwd, const char* path_env,
+                            std::string& dir) {
     if (cwd != nullptr && std::strlen(cwd) <= c.max_cwd && readable(join(cwd, c, exe))) {
         dir = cwd;
         return true;
@@ -49,12 +53,20 @@ bool directory_of_bare_name(const std::string& argv0, const HostConstants& c,
 }  // namespace
 
 LibraryChoice locate_library(const std::string& argv0, const HostConstants& c,
-                             const FileTest& readable, const char* cwd, const char* path_env) {
+                             const FileTest& readable, const char* cwd, const char* path_env,
+                             const LinkResolver& resolve_link) {
     LibraryChoice choice;
     std::string dir;
-    const bool has_dir = directory_part(argv0, dir);
-    if (!has_dir && !directory_of_bare_name(argv0, c, readable, cwd, path_env, dir))
-        return choice;
+    std::string launcher_file = argv0;
+    if (!directory_part(argv0, dir)) {
+        const std::string exe = executable_name(argv0, c);
+        if (!directory_of_bare_name(exe, c, readable, cwd, path_env, dir)) return choice;
+        launcher_file = join(dir, c, exe);
+    }
+    // A link (say in ~/bin) stands for the launcher in its own directory,
+    // where the library is.
+    std::string target;
+    if (resolve_link && resolve_link(launcher_file, target)) directory_part(target, dir);
     choice.found = true;
     // The library beside the launcher comes first, also for a launcher
     // started by bare name from its own directory or through PATH.

@@ -25,6 +25,10 @@ extern const HostConstants kHostConstants;
 
 using FileTest = std::function<bool(const std::string& path)>;
 
+// When the launcher file `file` is a symbolic link: true with the file it
+// finally leads to in `target`. False for any other file.
+using LinkResolver = std::function<bool(const std::string& file, std::string& target)>;
+
 struct LibraryChoice {
     bool found = false;      // false: the launcher's directory is unknown
     std::string path;        // the library to load
@@ -32,9 +36,12 @@ struct LibraryChoice {
 };
 
 // Finds the runtime library for a launcher started as `argv0`. `cwd` and
-// `path_env` may be null (working directory unreadable, PATH not set).
+// `path_env` may be null (working directory unreadable, PATH not set). With
+// `resolve_link`, a launcher file that is a symbolic link is looked for in
+// the directory of the file the link leads to.
 LibraryChoice locate_library(const std::string& argv0, const HostConstants& constants,
-                             const FileTest& readable, const char* cwd, const char* path_env);
+                             const FileTest& readable, const char* cwd, const char* path_env,
+                             const LinkResolver& resolve_link = nullptr);
 
 // True when the caller's own arguments choose the main sub.
 bool caller_chose_main(int argc, const char* const* argv);

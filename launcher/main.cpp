@@ -2,6 +2,7 @@
 // PATH, and hands the extended command line to lmxrun_main. Built three
 // times with a different program name and default main sub.
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -28,25 +29,41 @@ constexpr int kLauncherDirUnknown = 67;
 
 bool readable(const std::string& path) { return crt::access(path.c_str(), crt::kReadAccess) == 0; }
 
+bool resolve_link(const std::string& file, std::string& target) {
+    struct ::stat status;
+    return crt::lstat(file.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
+           crt::realpath(file.c_str(), target);
+}
+
+// The system's texts end in CR LF, as on Windows; the message adds its own
+// line end, and output that is no terminal is to carry no control characters.
+void drop_line_end(char* text) {
+    size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+    text[length] = '\0';
+}
+
 void report_load_failure(const std::string& path) {
     const DWORD code = GetLastError();
     char text[1024];
     if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
                        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
-                       nullptr) != 0)
+                       nullptr) != 0) {
+        drop_line_end(text);
         std::fprintf(stderr, "cannot load lib %s, error (%d) %s\n", path.c_str(),
                      static_cast<int>(code), text);
-    else
+    } else {
         std::fprintf(stderr, "cannot load lib %s, error %d\n", path.c_str(), static_cast<int>(code));
+    }
 }
 
 int run(int argc, char** argv) {
     const launcher::HostConstants& host = launcher::kHostConstants;
     std::string cwd;
     const bool have_cwd = crt::getcwd(cwd);
-    const launcher::LibraryChoice choice =
-        launcher::locate_library(argc > 0 ? argv[0] : "", host, readable,
-                                 have_cwd ? cwd.c_str() : nullptr, crt::getenv("PATH"));
+    const launcher::LibraryChoice choice = launcher::locate_library(
+        argc > 0 ? argv[0] : "", host, readable, have_cwd ? cwd.c_str() : nullptr,
+        crt::getenv("PATH"), resolve_link);
     if (!choice.found) {
         std::printf("cannot find path for arg0: %s\n", argc > 0 ? argv[0] : "");
         return kLauncherDirUnknown;

@@ -104,6 +104,27 @@ subtest 'bare name: from the working directory and through PATH' => sub {
     like($f->{PATH}, qr/^\Q$dir\E:\/nonexistent::/, 'PATH extended in front');
 };
 
+subtest 'started through a symbolic link' => sub {
+    my $links = temp_dir();
+    symlink("$kit/ryninst", "$links/ryninst") or die "symlink: $!\n";
+    my ($code, $out, $err) = run_kit("$links/ryninst", \@report, cwd => $caller);
+    is($code, 0, 'a link by path runs') or diag($err);
+    is(facts($out)->{RuntimeDir}, $kit, 'with the library beside the linked launcher');
+    ($code, $out) = run_kit("$links/ryninst", \@report, cwd => $caller, argv0 => 'ryninst',
+                            env => { PATH => "$links:/usr/bin" });
+    is(facts($out)->{RuntimeDir}, $kit, 'a link found through PATH too');
+
+    # The installed uninstaller linked into a bin directory of its own, by a
+    # relative link to a link.
+    my $dir = copy_kit(temp_dir(), library_dir => 'install', launcher_dir => 'bin');
+    symlink("$dir/bin/rynuninst", "$links/first") or die "symlink: $!\n";
+    symlink('first', "$links/rynuninst") or die "symlink: $!\n";
+    ($code, $out) = run_kit("$links/rynuninst", \@report, cwd => $links, argv0 => './rynuninst');
+    my $f = facts($out);
+    is($f->{RuntimeDir}, "$dir/install", 'the installed uninstaller finds its library');
+    is($f->{UsedLMXRUN}, 'installed', 'in the installed layout');
+};
+
 subtest 'failures' => sub {
     my ($code, $out) = run_kit("$kit/ryninst", [], argv0 => 'no-such-launcher',
                                env => { PATH => '/nonexistent' });
@@ -116,7 +137,8 @@ subtest 'failures' => sub {
     ($code, $out, $err) = run_kit("$alone/ryninst", []);
     is($code, 255, 'no library: exit code -1');
     is($err, "cannot load lib $alone/../install/lmxrun.so, error (126) "
-           . "The specified module could not be found.\r\n\n", 'load message with the system text');
+           . "The specified module could not be found.\n", 'load message with the system text, '
+           . 'one line end');
 
     write_file("$alone/lmxrun.so", "not a library\n" x 20);
     ($code, $out, $err) = run_kit("$alone/ryninst", []);
