@@ -69,6 +69,13 @@ sub confirm {
     my $out = $state->{terminal} ? *STDOUT : *STDERR;
     $state->{question} = $out;
     print {$out} $question;
+    # A signal that comes just before the read begins would be acted on only
+    # once the read returns: the answer is awaited in steps of 0.2 s, and a
+    # signal noted meanwhile ends the wait.
+    my $stdin = '';
+    vec($stdin, fileno(STDIN), 1) = 1;
+    check() until select(my $ready = $stdin, undef, undef, 0.2);
+    check();
     my $answer = <STDIN>;
     $state->{question} = undef if defined $answer;    # an end of input leaves the line open
     fail(DECLINED, 'the answer was not yes') unless defined $answer && $answer =~ /^\s*y(es)?\s*$/i;
